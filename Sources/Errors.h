@@ -19,6 +19,12 @@ class EAssertionFailed : public std::logic_error {
   using std::logic_error::logic_error;
 };
 
+// The index error of the library's lists (file record lists).
+class EListError : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
 namespace Messages {
 inline constexpr const char* SerialBuffersInit = "Failed to initialize serial I/O buffers";
 inline constexpr const char* TimeoutsInit = "Failed to initialize communication timeouts";

@@ -1,0 +1,69 @@
+#pragma once
+// The two serial transmission modes: turns binary frames into the bytes on the line and back,
+// appends and verifies the frame check, and judges received frames.
+//
+// The binary frame, the same in both modes, is: address (0 = broadcast), function code (bit 7
+// set in an exception reply), data (big-endian words), check (CRC-16 low byte first in RTU, the
+// LRC byte in ASCII). On the line an RTU frame is those bytes as they are; an ASCII frame is a
+// colon, each byte as two upper-case hexadecimal characters, then CR LF.
+
+#include "ConnectionSettings.h"
+#include "ModbusBuffer.h"
+#include "Transaction.h"
+#include "Types.h"
+
+namespace Quorvel {
+
+class TModbusFrameCodec {
+ public:
+  // The function code follows the one-byte address field.
+  static constexpr int PduOffset = 1;
+
+  explicit TModbusFrameCodec(TTransmissionMode Transmission = tmRTU, TConnectionMode Connection = cmClient) noexcept
+      : FTransmissionMode(Transmission), FConnectionMode(Connection) {}
+
+  TTransmissionMode TransmissionMode() const noexcept { return FTransmissionMode; }
+  TConnectionMode ConnectionMode() const noexcept { return FConnectionMode; }
+
+  // Capacity of a transaction's buffers: binary form, check included.
+  int FrameBufferSize() const noexcept { return IsASCII() ? 255 : 256; }
+  // The worker's send and receive areas, in wire form (513 = 2 x 255 + 3).
+  int RawFrameSize() const noexcept { return IsASCII() ? 513 : 256; }
+  int IOQueueSize() const noexcept { return IsASCII() ? 768 : 384; }
+  // Address, function code, check.
+  int MinRequestSize() const noexcept { return IsASCII() ? 3 : 4; }
+  // Address, function code, exception code, check: also the exact size of an exception reply.
+  int MinReplySize() const noexcept { return IsASCII() ? 4 : 5; }
+
+  void WriteAddress(Byte Address, TModbusBuffer& Buffer) const { Buffer.WriteByte(Address); }
+  // Appends the check of the bytes before the position; builders call it right after the data.
+  void AppendChecksum(TModbusBuffer& Buffer) const;
+
+  Byte ReadServerAddress(TModbusBuffer& Buffer) const;
+  Byte ReadFunctionCode(TModbusBuffer& Buffer) const;
+  void ReadExceptionCode(TModbusBuffer& Reply, TExceptionKind& Kind, Byte& Code) const;
+
+  // Writes the wire form of the buffer's Size bytes into Raw; returns the count. Raises
+  // "Failed to encode frame", writing nothing, when it would not fit.
+  int EncodeFrame(const TModbusBuffer& Buffer, Byte* Raw, int RawCapacity) const;
+  // Replaces the buffer's contents with the binary form of RawLength received bytes. A length
+  // of 0 or less leaves it empty. ASCII frames of the wrong shape raise EAssertionFailed.
+  void DecodeFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
+
+  // These move the buffers' positions, never their contents.
+  bool ChecksumValid(TModbusBuffer& Buffer) const;
+  bool IsValidFrame(TModbusBuffer& Buffer) const;
+  bool SameServerAddress(TModbusBuffer& A, TModbusBuffer& B) const;
+  bool MatchesRequest(TModbusBuffer& Request, TModbusBuffer& Reply) const;
+  bool IsExceptionReply(TModbusBuffer& Reply) const;
+  bool IsEcho(const TModbusBuffer& Request, const TModbusBuffer& Reply) const noexcept;
+
+ protected:
+  bool IsASCII() const noexcept { return FTransmissionMode == tmASCII; }
+
+  // The owner guarantees that neither changes while a frame of the other mode is in flight.
+  TTransmissionMode FTransmissionMode;
+  TConnectionMode FConnectionMode;
+};
+
+}  // namespace Quorvel

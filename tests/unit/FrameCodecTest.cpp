@@ -1,0 +1,276 @@
+#include "FrameCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+
+#include "Errors.h"
+#include "TestBytes.h"
+
+using namespace Quorvel;
+using QuorvelTest::Bytes;
+using QuorvelTest::Contents;
+using QuorvelTest::Fill;
+using QuorvelTest::Hex;
+
+namespace {
+
+// The request a send action issues for one display line: selector, then 20 blanks.
+void BuildDisplayLine(const TModbusFrameCodec& Codec, TModbusBuffer& Buffer, Word Selector) {
+  Codec.WriteAddress(1, Buffer);
+  Buffer.WriteByte(16);
+  Buffer.WriteWord(443);
+  Buffer.WriteWord(11);
+  Buffer.WriteByte(22);
+  Buffer.WriteWord(Selector);
+  for (int I = 0; I < 10; ++I) Buffer.WriteWord(0x2020);
+  Codec.AppendChecksum(Buffer);
+}
+
+TFrameData Encode(const TModbusFrameCodec& Codec, const TModbusBuffer& Buffer) {
+  std::array<Byte, 513> Raw{};
+  const int Length = Codec.EncodeFrame(Buffer, Raw.data(), static_cast<int>(Raw.size()));
+  return {Raw.begin(), Raw.begin() + Length};
+}
+
+void Decode(const TModbusFrameCodec& Codec, const TFrameData& Raw, TModbusBuffer& Buffer) {
+  Codec.DecodeFrame(Raw.data(), Buffer, static_cast<int>(Raw.size()));
+}
+
+const TModbusFrameCodec Rtu(tmRTU, cmClient);
+const TModbusFrameCodec Ascii(tmASCII, cmClient);
+
+}  // namespace
+
+TEST(FrameCodec, SizesFollowTheMode) {
+  EXPECT_EQ(Rtu.FrameBufferSize(), 256);
+  EXPECT_EQ(Rtu.RawFrameSize(), 256);
+  EXPECT_EQ(Rtu.IOQueueSize(), 384);
+  EXPECT_EQ(Rtu.MinRequestSize(), 4);
+  EXPECT_EQ(Rtu.MinReplySize(), 5);
+  EXPECT_EQ(Ascii.FrameBufferSize(), 255);
+  EXPECT_EQ(Ascii.RawFrameSize(), 513);
+  EXPECT_EQ(Ascii.IOQueueSize(), 768);
+  EXPECT_EQ(Ascii.MinRequestSize(), 3);
+  EXPECT_EQ(Ascii.MinReplySize(), 4);
+  EXPECT_EQ(2 * Ascii.FrameBufferSize() + 3, Ascii.RawFrameSize()) << "a full buffer always fits the wire area";
+}
+
+TEST(FrameCodec, DisplayLineRequestsAsSent) {
+  TModbusBuffer Line1(256);
+  BuildDisplayLine(Rtu, Line1, 3);
+  const TFrameData Expected = Hex("01 10 01 BB 00 0B 16 00 03 2020 2020 2020 2020 2020 2020 2020 2020 2020 2020 05 45");
+  EXPECT_EQ(Encode(Rtu, Line1), Expected);
+  ASSERT_EQ(Expected.size(), 31u);
+
+  TModbusBuffer Line2(256);
+  BuildDisplayLine(Rtu, Line2, 4);
+  EXPECT_EQ(Encode(Rtu, Line2).back(), 0xF2);
+  EXPECT_EQ(Contents(Line2)[29], 0x73);
+
+  TModbusBuffer AsciiLine1(255);
+  BuildDisplayLine(Ascii, AsciiLine1, 3);
+  EXPECT_EQ(Contents(AsciiLine1).back(), 0x8F) << "the LRC byte replaces the CRC";
+  EXPECT_EQ(Encode(Ascii, AsciiLine1).size(), 2u * 30 + 3);
+}
+
+TEST(FrameCodec, ReadHoldingRegisterInBothModes) {
+  TModbusBuffer Buffer(256);
+  Fill(Buffer, Hex("01 03 00 00 00 01"));
+  Rtu.AppendChecksum(Buffer);
+  EXPECT_EQ(Encode(Rtu, Buffer), Hex("01 03 00 00 00 01 84 0A"));
+
+  Fill(Buffer, Hex("01 03 00 00 00 01"));
+  Ascii.AppendChecksum(Buffer);
+  EXPECT_EQ(Encode(Ascii, Buffer), Bytes(":010300000001FB\r\n"));
+
+  TModbusBuffer Back(255);
+  Decode(Ascii, Bytes(":010300000001FB\r\n"), Back);
+  EXPECT_EQ(Contents(Back), Hex("01 03 00 00 00 01 FB"));
+  EXPECT_TRUE(Ascii.IsValidFrame(Back));
+}
+
+TEST(FrameCodec, EncodesUpperCaseHexAndNothingForAnEmptyBuffer) {
+  TModbusBuffer Buffer(4);
+  EXPECT_TRUE(Encode(Ascii, Buffer).empty()) << "no lone colon CR LF";
+  EXPECT_TRUE(Encode(Rtu, Buffer).empty());
+  Fill(Buffer, Hex("0A FF"));
+  EXPECT_EQ(Encode(Ascii, Buffer), Bytes(":0AFF\r\n"));
+}
+
+TEST(FrameCodec, EncodingThatDoesNotFitWritesNothing) {
+  TModbusBuffer Buffer(8);
+  Fill(Buffer, Hex("01 02 03 04"));
+  std::array<Byte, 10> Raw;
+  Raw.fill(0xCC);
+  EXPECT_THROW(Rtu.EncodeFrame(Buffer, Raw.data(), 3), EQuorvelError);
+  EXPECT_THROW(Ascii.EncodeFrame(Buffer, Raw.data(), 10), EQuorvelError);  // needs 11
+  for (const auto B : Raw) EXPECT_EQ(B, 0xCC);
+  EXPECT_EQ(Ascii.EncodeFrame(Buffer, Raw.data(), 11), 11);
+}
+
+TEST(FrameCodec, DecodingNothingLeavesAnEmptyBuffer) {
+  for (const auto* Codec : {&Rtu, &Ascii}) {
+    TModbusBuffer Buffer(8);
+    Fill(Buffer, Hex("01 02"));
+    Codec->DecodeFrame(nullptr, Buffer, 0);
+    EXPECT_EQ(Buffer.Size(), 0);
+    Codec->DecodeFrame(nullptr, Buffer, -5);
+    EXPECT_EQ(Buffer.Size(), 0);
+  }
+}
+
+TEST(FrameCodec, RtuFrameLongerThanTheBufferIsRefused) {
+  TModbusBuffer Buffer(4);
+  try {
+    Decode(Rtu, Hex("01 02 03 04 05"), Buffer);
+    ADD_FAILURE();
+  } catch (const EQuorvelError& E) {
+    EXPECT_STREQ(E.what(), "Failed to decode frame");
+  }
+  EXPECT_EQ(Buffer.Size(), 0);
+}
+
+TEST(FrameCodec, MalformedAsciiFramesFailTheirAssertion) {
+  struct Row {
+    std::string Raw;
+    std::string Message;
+  };
+  const Row Rows[] = {
+      {":\r\n", "DecodeFrame: The size is too small."},
+      {"", ""},  // a time-out, not an error
+      {":0\r\n", "DecodeFrame: The size is not an odd number."},
+      {"X0102\r\n", "DecodeFrame: Leading colon is missing."},
+      {":0102\n\n", "DecodeFrame: Trailing CR is missing."},
+      {":0102\r\r", "DecodeFrame: Trailing LF is missing."},
+      {"0102\r\n", "DecodeFrame: The size is not an odd number."},  // tests run in order
+  };
+  for (const auto& R : Rows) {
+    TModbusBuffer Buffer(255);
+    try {
+      Decode(Ascii, Bytes(R.Raw), Buffer);
+      EXPECT_TRUE(R.Message.empty()) << "accepted: " << R.Raw;
+    } catch (const EAssertionFailed& E) {
+      const std::string What = E.what();
+      EXPECT_EQ(What.rfind(R.Message + " (FrameCodec.cpp, line ", 0), 0u) << What;
+      EXPECT_EQ(What.back(), ')');
+    }
+  }
+}
+
+TEST(FrameCodec, AsciiNibblesAreNotValidated) {
+  TModbusBuffer Buffer(255);
+  Decode(Ascii, Bytes(":0a\r\n"), Buffer);
+  EXPECT_EQ(Contents(Buffer), Hex("2A")) << "lower case decodes to another value; the LRC decides";
+  Decode(Ascii, Bytes(":G/\r\n"), Buffer);
+  EXPECT_EQ(Contents(Buffer), Hex("FF"));  // G gives 0x10, / gives 0xFF: (0x100 mod 256) or 0xFF
+}
+
+TEST(FrameCodec, ExceptionReplyIsJudged) {
+  TModbusBuffer Request(256);
+  Fill(Request, Hex("01 03 00 00 00 01 84 0A"));
+  TModbusBuffer Reply(256);
+  Decode(Rtu, Hex("01 83 02 C0 F1"), Reply);
+  EXPECT_TRUE(Rtu.IsValidFrame(Reply));
+  EXPECT_TRUE(Rtu.MatchesRequest(Request, Reply));
+  EXPECT_TRUE(Rtu.IsExceptionReply(Reply));
+  TExceptionKind Kind{};
+  Byte Code = 0;
+  Rtu.ReadExceptionCode(Reply, Kind, Code);
+  EXPECT_EQ(Kind, ekIllegalDataAddress);
+  EXPECT_EQ(Code, 2);
+
+  Fill(Reply, Hex("01 83 0B"));
+  Rtu.AppendChecksum(Reply);
+  Rtu.ReadExceptionCode(Reply, Kind, Code);
+  EXPECT_EQ(Kind, ekUnknown);
+  EXPECT_EQ(Code, 0x0B);
+
+  Fill(Reply, Hex("02 83 02"));
+  Rtu.AppendChecksum(Reply);
+  EXPECT_FALSE(Rtu.MatchesRequest(Request, Reply)) << "another server address";
+  Fill(Reply, Hex("01 84 02"));
+  Rtu.AppendChecksum(Reply);
+  EXPECT_FALSE(Rtu.MatchesRequest(Request, Reply)) << "another function";
+}
+
+TEST(FrameCodec, ExceptionReplyNeedsItsExactSizeAndAFunctionAbove0x80) {
+  TModbusBuffer Reply(256);
+  Fill(Reply, Hex("01 80 02 00 00"));
+  EXPECT_FALSE(Rtu.IsExceptionReply(Reply)) << "0x80 is not above 0x80";
+  Fill(Reply, Hex("01 81 02 00 00 00"));
+  EXPECT_FALSE(Rtu.IsExceptionReply(Reply)) << "one byte too long";
+  Fill(Reply, Hex("01 81 02 00"));
+  EXPECT_TRUE(Ascii.IsExceptionReply(Reply));
+  Reply.SetSize(0);
+  EXPECT_FALSE(Rtu.IsExceptionReply(Reply));
+}
+
+TEST(FrameCodec, ValidityDependsOnTheRoleAndTheCheck) {
+  TModbusBuffer Frame(256);
+  Fill(Frame, Hex("01 07"));
+  Rtu.AppendChecksum(Frame);  // 4 bytes: a request's minimum, short of a reply's
+  const TModbusFrameCodec RtuServer(tmRTU, cmServer);
+  EXPECT_FALSE(Rtu.IsValidFrame(Frame));
+  EXPECT_EQ(Frame.Position(), 4) << "the check is not even looked at";
+  EXPECT_TRUE(RtuServer.IsValidFrame(Frame));
+  Frame.Memory()[3] ^= 1;
+  EXPECT_FALSE(RtuServer.IsValidFrame(Frame));
+
+  const TModbusFrameCodec AsciiServer(tmASCII, cmServer);
+  Fill(Frame, Hex("01 07"));
+  Ascii.AppendChecksum(Frame);
+  EXPECT_FALSE(Ascii.IsValidFrame(Frame));
+  EXPECT_TRUE(AsciiServer.IsValidFrame(Frame));
+  EXPECT_EQ(Frame.Position(), 2) << "left at the first byte of the check";
+}
+
+TEST(FrameCodec, EchoComparesWholeFrames) {
+  TModbusBuffer Request(256);
+  TModbusBuffer Reply(256);
+  Fill(Request, Hex("01 06 00 01 00 03 98 0B"));
+  Fill(Reply, Hex("01 06 00 01 00 03 98 0B"));
+  EXPECT_TRUE(Rtu.IsEcho(Request, Reply));
+  Fill(Reply, Hex("01 06 00 01 00 03 98 0B 01 06 00 01"));
+  EXPECT_TRUE(Rtu.IsEcho(Request, Reply)) << "echo and reply in one read";
+  Fill(Reply, Hex("01 06 00 01 00 03 98"));
+  EXPECT_FALSE(Rtu.IsEcho(Request, Reply));
+  Fill(Reply, Hex("01 06 00 01 00 03 98 0C"));
+  EXPECT_FALSE(Rtu.IsEcho(Request, Reply)) << "the check is compared too";
+}
+
+// Whatever arrives on the line, decoding and judging stay inside the buffers or raise one of
+// our own exceptions.
+TEST(FrameCodec, ArbitraryReceivedBytesAreHandledSafely) {
+  std::mt19937 Random(12345);
+  std::array<Byte, 600> Raw{};
+  TModbusBuffer Request(256);
+  Fill(Request, Hex("01 03 00 00 00 01 84 0A"));
+  for (int Round = 0; Round < 20000; ++Round) {
+    const auto& Codec = Round % 2 == 0 ? Rtu : Ascii;
+    const int Length = static_cast<int>(Random() % Raw.size());
+    for (int I = 0; I < Length; ++I) {
+      const auto Choice = Random() % 4;
+      Raw[static_cast<std::size_t>(I)] = Choice == 0 ? Byte{':'} : static_cast<Byte>(Random());
+    }
+    if (Round % 3 == 0 && Length > 3) {
+      Raw[0] = ':';
+      Raw[static_cast<std::size_t>(Length - 2)] = '\r';
+      Raw[static_cast<std::size_t>(Length - 1)] = '\n';
+    }
+    TModbusBuffer Reply(Codec.FrameBufferSize());
+    try {
+      Codec.DecodeFrame(Raw.data(), Reply, Length);
+      if (Codec.IsValidFrame(Reply) && Codec.MatchesRequest(Request, Reply) && Codec.IsExceptionReply(Reply)) {
+        TExceptionKind Kind{};
+        Byte Code = 0;
+        Codec.ReadExceptionCode(Reply, Kind, Code);
+      }
+      Codec.IsEcho(Request, Reply);
+    } catch (const EQuorvelError&) {
+    } catch (const EAssertionFailed&) {
+    }
+    ASSERT_LE(Reply.Size(), Reply.Capacity());
+  }
+}
