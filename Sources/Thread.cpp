@@ -1,0 +1,77 @@
+#include "Thread.h"
+
+#include <cstddef>
+#include <iterator>
+#include <stdexcept>
+
+#include "Application.h"
+#include "Messages.h"
+#include "platform/Threads.h"
+
+namespace Quorvel {
+
+namespace {
+
+constexpr int NiceSteps[] = {19, 10, 5, 0, -5, -10, -15};
+
+}  // namespace
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+  if (FStarted.load()) TerminateAndWait();
+}
+
+void TThread::Start() {
+  if (FStarted.exchange(true)) throw std::logic_error("Thread already started");
+  try {
+    FThread = std::thread([this] { Run(); });
+  } catch (...) {
+    FStarted.store(false);
+    throw;
+  }
+}
+
+void TThread::Run() {
+  {
+    std::lock_guard Guard(FPriorityLock);
+    FThreadId = Platform::CurrentThreadId();
+    FBaseNice = Platform::CurrentThreadNice();
+    ApplyPriority();
+  }
+  try {
+    Execute();
+  } catch (...) {
+    // Shown on the main thread through a synchronous call; the WaitFor of a closing owner serves it.
+    Application::HandleException(std::current_exception());
+  }
+  {
+    std::lock_guard Guard(FPriorityLock);
+    FThreadId = 0;
+  }
+  FFinished.store(true);
+  MainThread::Detail::NotifyMainThread();
+}
+
+void TThread::SetPriority(TThreadPriority Value) {
+  std::lock_guard Guard(FPriorityLock);
+  FPriority.store(Value);
+  ApplyPriority();
+}
+
+void TThread::ApplyPriority() {
+  if (FThreadId == 0) return;
+  const auto Level = static_cast<std::size_t>(FPriority.load());
+  if (Level >= std::size(NiceSteps)) return;
+  Platform::SetThreadNice(FThreadId, FBaseNice + NiceSteps[Level]);
+}
+
+void TThread::WaitFor() {
+  if (!FStarted.load()) return;
+  if (MainThread::IsMainThread()) MainThread::Detail::ServeSynchronousCallsUntil([this] { return FFinished.load(); });
+  std::call_once(FJoined, [this] { FThread.join(); });
+}
+
+void TThread::Synchronize(const std::function<void()>& Call) { MainThread::Synchronize(Call); }
+
+}  // namespace Quorvel
