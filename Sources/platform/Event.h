@@ -1,0 +1,42 @@
+#pragma once
+// A wake-up event that one thread signals and another waits for, alone or beside a serial port.
+
+#include "Types.h"
+
+namespace Quorvel::Platform {
+
+// An event in the Windows sense. It keeps its signal until a wait takes it (auto-reset) or until
+// Reset (manual-reset), so a Set that comes while nobody waits is never lost. Set, Reset and the
+// waits may be called from any thread.
+class TEventObject {
+ public:
+  // Created unsignalled; throws std::system_error if the OS refuses.
+  explicit TEventObject(bool ManualReset);
+  ~TEventObject();
+  TEventObject(const TEventObject&) = delete;
+  TEventObject& operator=(const TEventObject&) = delete;
+
+  // Repeated Sets before a wait count as one signal.
+  void Set() noexcept;
+  void Reset() noexcept;
+
+  // True when the event is signalled within TimeoutMs (Infinite: no limit, 0: just look). The
+  // wait that an auto-reset event ends consumes the signal.
+  bool Wait(Cardinal TimeoutMs) noexcept;
+
+  // Readable while signalled; for a poll beside other descriptors. After an auto-reset event was
+  // seen readable there, ConsumeIfSignalled takes the signal.
+  int Descriptor() const noexcept { return Descriptor_; }
+
+  // Never blocks. Auto-reset: takes the signal and returns true when there was one.
+  // Manual-reset: reports whether it is signalled and leaves it so.
+  bool ConsumeIfSignalled() noexcept;
+
+  bool ManualReset() const noexcept { return ManualReset_; }
+
+ private:
+  int Descriptor_;
+  bool ManualReset_;
+};
+
+}  // namespace Quorvel::Platform

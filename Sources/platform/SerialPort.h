@@ -1,0 +1,126 @@
+#pragma once
+// The serial port as the operating system offers it. Every serial OS call of the library lives
+// behind this class; each operating system has its own implementation of it.
+
+#include <atomic>
+#include <string>
+
+#include "Types.h"
+#include "platform/Event.h"
+
+namespace Quorvel::Platform {
+
+using TPortHandle = int;
+inline constexpr TPortHandle InvalidPortHandle = -1;
+
+// The device path of a port name: an absolute path as it is ("/dev/ttyUSB0",
+// "/dev/serial/by-id/..."), "COMn" (any case, n >= 1) as the n-th serial port "/dev/ttyS(n-1)",
+// and any other name below /dev ("ttyUSB0" -> "/dev/ttyUSB0"). An empty name gives an empty path.
+std::string DevicePath(const std::string& PortName);
+
+// How a modem-control output line is driven.
+enum class TLineControl : Byte { Disable, Enable, Handshake, Toggle };
+enum class TParity : Byte { None, Odd, Even };
+
+struct TLineSettings {
+  Cardinal BaudRate = 19200;
+  Byte DataBits = 8;  // 7 or 8
+  TParity Parity = TParity::None;
+  Byte StopBits = 1;  // 1 or 2
+  bool CtsOutputFlow = false;
+  bool DsrOutputFlow = false;  // no termios equivalent: accepted and ignored
+  TLineControl Dtr = TLineControl::Enable;  // Toggle is refused: only RTS can toggle
+  TLineControl Rts = TLineControl::Enable;
+};
+
+enum class TWaitResult : Byte { Input, Timeout, Stopped, Failed };
+
+class TSerialPort {
+ public:
+  TSerialPort();
+  ~TSerialPort();  // closes an opened port, detaches an attached one
+  TSerialPort(const TSerialPort&) = delete;
+  TSerialPort& operator=(const TSerialPort&) = delete;
+
+  // Opens DevicePath(PortName) read-write, non-blocking, without becoming its controlling terminal,
+  // close-on-exec and for exclusive use. False on any failure (missing, in use, refused), with
+  // nothing left open. An open port is closed first.
+  bool Open(const std::string& PortName);
+  // Uses a descriptor that the application supplies; it is never closed here. False for a
+  // descriptor that is not open.
+  bool Attach(TPortHandle Handle);
+  // Closes an opened port, detaches an attached one; does nothing when closed.
+  void Close() noexcept;
+  bool IsOpen() const noexcept { return Handle_ != InvalidPortHandle; }
+  TPortHandle Handle() const noexcept { return Handle_; }
+
+  // The set-up steps, in the order the connection runs them; each returns false on failure.
+  // Linux has no driver queue sizes: this verifies that the handle is a terminal.
+  bool SetupQueues(Cardinal InputSize, Cardinal OutputSize) noexcept;
+  // Raw mode, reads that return at once with what has arrived, and a non-blocking descriptor.
+  bool SetImmediateReads() noexcept;
+  // There is no event mask on Linux: true while open.
+  bool ClearEventMask() noexcept;
+  // Speed, character format, flow control and the DTR and RTS lines. A refused setting fails, except
+  // what a pseudo-terminal cannot carry (parity, 7 data bits) and modem-line requests that a port
+  // without modem lines refuses. May run while the worker thread waits on the port.
+  bool ApplyLineSettings(const TLineSettings& Settings) noexcept;
+  // True when the last ApplyLineSettings with Rts == Toggle put the driver in RS-485 mode, so that
+  // the driver raises RTS while it sends; otherwise the writer switches RTS itself.
+  bool DriverTogglesRts() const noexcept { return DriverTogglesRts_.load(std::memory_order_relaxed); }
+
+  // Line operations, for the worker thread only. None throws.
+
+  // Blocks until bytes are waiting (Input), Stop is signalled (Stopped; an auto-reset signal is
+  // consumed), TimeoutMs passes (Timeout; Infinite: no limit, 0: just look), or the port fails
+  // (Failed: hang-up, error, or closed). A stop request wins over waiting input. Once a port has
+  // failed, later waits that find it still failed block for their time-out (or until Stop) before
+  // they report Failed again, so that a caller that keeps waiting on a vanished port does not spin.
+  TWaitResult WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) noexcept;
+  // The number of received bytes waiting.
+  bool InputCount(Cardinal& Count) noexcept;
+  // Reads exactly Count waiting bytes; false if fewer came, at end of file (the other side is gone)
+  // or on an error.
+  bool Read(Byte* Dest, Cardinal Count) noexcept;
+  // True when framing, parity, overrun or break errors were counted since the previous call (or since
+  // the port was opened); false where the driver keeps no counters (pseudo-terminals).
+  bool TakeLineErrors() noexcept;
+  // Hands all Length bytes to the driver within TimeoutMs (Infinite: no limit). Length 0 succeeds.
+  // On a time-out what is left in the output queue is discarded and the result is false.
+  bool Write(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) noexcept;
+  // Discards the input queue, the output queue, or both.
+  void Purge(bool Input, bool Output) noexcept;
+  // Waits until every byte handed to the driver has been sent.
+  bool Drain() noexcept;
+  // Raise (true) or lower a modem-control line; false where the port refuses.
+  bool SetRts(bool On) noexcept;
+  bool SetDtr(bool On) noexcept;
+
+ private:
+  struct TErrorCounts {
+    Cardinal Frame = 0, Overrun = 0, Parity = 0, Break = 0, BufferOverrun = 0;
+    bool operator==(const TErrorCounts&) const = default;
+  };
+
+  void Adopt(TPortHandle Handle, bool Owned) noexcept;
+  bool ReadErrorCounts(TErrorCounts& Counts) const noexcept;
+  bool ApplyTermios(const TLineSettings& Settings) noexcept;
+  void ApplyModemLines(const TLineSettings& Settings) noexcept;
+  void LeaveRs485Mode() noexcept;
+  TWaitResult WaitOnFailedPort(Cardinal TimeoutMs, TEventObject* Stop) noexcept;
+
+  TPortHandle Handle_ = InvalidPortHandle;
+  bool Owned_ = false;
+  bool PseudoTerminal_ = false;
+  // Set by the worker when a wait finds the port failed; cleared when a later wait finds it well.
+  bool Failed_ = false;
+  bool HaveErrorCounts_ = false;
+  TErrorCounts ErrorCounts_;
+  // This port switched the driver into RS-485 mode, so it switches it back out when the toggle
+  // is no longer asked for or the port closes; a mode that was on before is left on.
+  bool Rs485EnabledHere_ = false;
+  // Written on the thread that applies the line settings, read by the worker's writer.
+  std::atomic<bool> DriverTogglesRts_{false};
+};
+
+}  // namespace Quorvel::Platform

@@ -1,0 +1,387 @@
+#include "platform/SerialPort.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "platform/Handles.h"
+#include "platform/posix/ArbitraryRate.h"
+#include "platform/posix/PollWait.h"
+
+namespace Quorvel::Platform {
+
+namespace {
+
+// Runs an ioctl-like call again when a signal interrupts it.
+template <typename TCall>
+int Retry(TCall Call) noexcept {
+  int Result;
+  do {
+    Result = Call();
+  } while (Result < 0 && errno == EINTR);
+  return Result;
+}
+
+// The rates below have termios constants that every driver knows; any other rate goes through the
+// arbitrary-rate interface.
+speed_t StandardSpeed(Cardinal Rate) noexcept {
+  switch (Rate) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B0;
+  }
+}
+
+// Unix98 pseudo-terminal slaves, the multiplexer's masters, and the old BSD pairs.
+bool IsPseudoTerminal(int Fd) noexcept {
+  struct stat Info {};
+  if (::fstat(Fd, &Info) != 0 || !S_ISCHR(Info.st_mode)) return false;
+  const unsigned Major = major(Info.st_rdev);
+  const unsigned Minor = minor(Info.st_rdev);
+  return (Major >= 136 && Major <= 143) || (Major == 5 && Minor == 2) || Major == 2 || Major == 3;
+}
+
+bool SetModemLine(int Fd, int Line, bool On) noexcept {
+  return Retry([&] { return ::ioctl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line); }) == 0;
+}
+
+constexpr short FailureEvents = POLLHUP | POLLERR | POLLNVAL;
+
+}  // namespace
+
+std::string DevicePath(const std::string& PortName) {
+  if (PortName.empty() || PortName.front() == '/') return PortName;
+  // "COMn": the n-th serial port of the machine, so that a Windows default such as COM1 still names
+  // the first one.
+  if (PortName.size() > 3 && PortName.size() <= 12 && std::toupper(static_cast<unsigned char>(PortName[0])) == 'C' &&
+      std::toupper(static_cast<unsigned char>(PortName[1])) == 'O' &&
+      std::toupper(static_cast<unsigned char>(PortName[2])) == 'M') {
+    unsigned long long Number = 0;
+    bool Digits = true;
+    for (std::size_t I = 3; I < PortName.size() && Digits; ++I) {
+      const auto Character = static_cast<unsigned char>(PortName[I]);
+      Digits = std::isdigit(Character) != 0;
+      Number = Number * 10 + (Character - '0');
+    }
+    if (Digits && Number >= 1) return "/dev/ttyS" + std::to_string(Number - 1);
+  }
+  return "/dev/" + PortName;
+}
+
+TSerialPort::TSerialPort() = default;
+
+TSerialPort::~TSerialPort() { Close(); }
+
+bool TSerialPort::Open(const std::string& PortName) {
+  Close();
+  const std::string Path = DevicePath(PortName);
+  if (Path.empty()) return false;
+  int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Fd < 0) return false;
+  // TIOCEXCL keeps out later openers, but not root; the advisory lock keeps out every opener that
+  // follows the same rule, root included. A device that is not a terminal has no TIOCEXCL: the set-up
+  // steps refuse it later with their own message.
+  if (::flock(Fd, LOCK_EX | LOCK_NB) != 0 || (::ioctl(Fd, TIOCEXCL) != 0 && errno != ENOTTY)) {
+    SafeCloseHandle(Fd);
+    return false;
+  }
+  Adopt(Fd, true);
+  return true;
+}
+
+bool TSerialPort::Attach(TPortHandle Handle) {
+  Close();
+  if (Handle < 0 || ::fcntl(Handle, F_GETFD) < 0) return false;
+  Adopt(Handle, false);
+  return true;
+}
+
+void TSerialPort::Adopt(TPortHandle Handle, bool Owned) noexcept {
+  Handle_ = Handle;
+  Owned_ = Owned;
+  PseudoTerminal_ = IsPseudoTerminal(Handle);
+  Failed_ = false;
+  Rs485EnabledHere_ = false;
+  DriverTogglesRts_.store(false, std::memory_order_relaxed);
+  // Errors counted before this open are not this connection's.
+  HaveErrorCounts_ = ReadErrorCounts(ErrorCounts_);
+}
+
+void TSerialPort::Close() noexcept {
+  if (Handle_ == InvalidPortHandle) return;
+  LeaveRs485Mode();
+  if (Owned_) {
+    // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close
+    // while anyone else (a relay, a monitor) still holds the terminal open.
+    ::ioctl(Handle_, TIOCNXCL);
+    SafeCloseHandle(Handle_);
+  }
+  Handle_ = InvalidPortHandle;
+  Owned_ = false;
+  DriverTogglesRts_.store(false, std::memory_order_relaxed);
+}
+
+bool TSerialPort::SetupQueues(Cardinal /*InputSize*/, Cardinal /*OutputSize*/) noexcept {
+  termios Settings{};
+  return IsOpen() && ::tcgetattr(Handle_, &Settings) == 0;
+}
+
+bool TSerialPort::SetImmediateReads() noexcept {
+  termios Settings{};
+  if (!IsOpen() || ::tcgetattr(Handle_, &Settings) != 0) return false;
+  // Raw bytes both ways: no echo, no line editing, no signals, no CR/LF translation, no software
+  // flow control. The character format is ApplyLineSettings' business.
+  constexpr tcflag_t InputOff = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
+  constexpr tcflag_t LocalOff = ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN;
+  Settings.c_iflag &= ~InputOff;
+  Settings.c_oflag &= ~OPOST;
+  Settings.c_lflag &= ~LocalOff;
+  Settings.c_cflag |= CLOCAL | CREAD;
+  Settings.c_cc[VMIN] = 0;
+  Settings.c_cc[VTIME] = 0;
+  if (Retry([&] { return ::tcsetattr(Handle_, TCSANOW, &Settings); }) != 0) return false;
+  termios Applied{};
+  if (::tcgetattr(Handle_, &Applied) != 0 || (Applied.c_iflag & InputOff) != 0 || (Applied.c_oflag & OPOST) != 0 ||
+      (Applied.c_lflag & LocalOff) != 0 || Applied.c_cc[VMIN] != 0 || Applied.c_cc[VTIME] != 0)
+    return false;
+  // The descriptor may come from the application with blocking reads.
+  const int Flags = ::fcntl(Handle_, F_GETFL);
+  return Flags >= 0 && ((Flags & O_NONBLOCK) != 0 || ::fcntl(Handle_, F_SETFL, Flags | O_NONBLOCK) == 0);
+}
+
+bool TSerialPort::ClearEventMask() noexcept { return IsOpen(); }
+
+bool TSerialPort::ApplyLineSettings(const TLineSettings& Settings) noexcept {
+  if (!IsOpen()) return false;
+  // A rate of 0 means "hang up" to termios.
+  if (Settings.BaudRate == 0 || (Settings.DataBits != 7 && Settings.DataBits != 8) ||
+      (Settings.StopBits != 1 && Settings.StopBits != 2) || Settings.Dtr == TLineControl::Toggle)
+    return false;
+  if (!ApplyTermios(Settings)) return false;
+  ApplyModemLines(Settings);
+  return true;
+}
+
+bool TSerialPort::ApplyTermios(const TLineSettings& Settings) noexcept {
+  termios Wanted{};
+  if (::tcgetattr(Handle_, &Wanted) != 0) return false;
+  // A pseudo-terminal carries bytes, not bits: it refuses parity and 7 data bits, and there is no
+  // line on which they could matter. Such a port gets the rest.
+  const bool Parity = Settings.Parity != TParity::None && !PseudoTerminal_;
+  const bool SevenBits = Settings.DataBits == 7 && !PseudoTerminal_;
+  constexpr tcflag_t Format = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR;
+  Wanted.c_cflag &= ~Format;
+  Wanted.c_cflag |= CLOCAL | CREAD | (SevenBits ? CS7 : CS8);
+  if (Parity) {
+    Wanted.c_cflag |= PARENB | (Settings.Parity == TParity::Odd ? PARODD : 0);
+    Wanted.c_iflag |= INPCK;
+  } else {
+    Wanted.c_iflag &= ~INPCK;
+  }
+  if (Settings.StopBits == 2) Wanted.c_cflag |= CSTOPB;
+  if (Settings.CtsOutputFlow) Wanted.c_cflag |= CRTSCTS;
+
+  const speed_t Speed = StandardSpeed(Settings.BaudRate);
+  if (Speed != B0) {
+    // No input rate of its own (CIBAUD 0): the input follows the output, also after an arbitrary rate.
+    Wanted.c_cflag &= ~CIBAUD;
+    ::cfsetispeed(&Wanted, Speed);
+    ::cfsetospeed(&Wanted, Speed);
+  } else if (::cfgetospeed(&Wanted) == B0) {
+    // The arbitrary rate comes in a second step; until then the line must not see a rate of 0,
+    // which would drop DTR.
+    ::cfsetospeed(&Wanted, B38400);
+  }
+  if (Retry([&] { return ::tcsetattr(Handle_, TCSANOW, &Wanted); }) != 0) return false;
+
+  // tcsetattr succeeds when any part was taken: compare what the driver really holds.
+  termios Applied{};
+  if (::tcgetattr(Handle_, &Applied) != 0 || (Applied.c_cflag & Format) != (Wanted.c_cflag & Format) ||
+      (Applied.c_iflag & INPCK) != (Wanted.c_iflag & INPCK))
+    return false;
+  if (Speed != B0) return ::cfgetospeed(&Applied) == Speed && ::cfgetispeed(&Applied) == Speed;
+  return Posix::SetArbitraryRate(Handle_, Settings.BaudRate);
+}
+
+void TSerialPort::ApplyModemLines(const TLineSettings& Settings) noexcept {
+  // Modem-line requests are best effort: pseudo-terminals and three-wire adapters have no such lines
+  // and refuse them, and the line settings still hold there. Handshake leaves a line to the driver
+  // (RTS with CRTSCTS; DSR flow has no termios equivalent).
+  if (Settings.Dtr != TLineControl::Handshake) SetModemLine(Handle_, TIOCM_DTR, Settings.Dtr == TLineControl::Enable);
+
+  if (Settings.Rts != TLineControl::Toggle) {
+    LeaveRs485Mode();
+    if (Settings.Rts != TLineControl::Handshake) SetModemLine(Handle_, TIOCM_RTS, Settings.Rts == TLineControl::Enable);
+    return;
+  }
+  // Toggle: the driver's RS-485 mode raises RTS while it sends, where the driver offers it;
+  // otherwise RTS rests low and the writer raises it around each frame.
+  serial_rs485 Rs485{};
+  if (::ioctl(Handle_, TIOCGRS485, &Rs485) == 0) {
+    const bool WasEnabled = (Rs485.flags & SER_RS485_ENABLED) != 0;
+    Rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    Rs485.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
+    serial_rs485 Applied{};
+    if (::ioctl(Handle_, TIOCSRS485, &Rs485) == 0 && ::ioctl(Handle_, TIOCGRS485, &Applied) == 0 &&
+        (Applied.flags & SER_RS485_ENABLED) != 0) {
+      Rs485EnabledHere_ = Rs485EnabledHere_ || !WasEnabled;
+      DriverTogglesRts_.store(true, std::memory_order_relaxed);
+      return;
+    }
+  }
+  DriverTogglesRts_.store(false, std::memory_order_relaxed);
+  SetModemLine(Handle_, TIOCM_RTS, false);
+}
+
+void TSerialPort::LeaveRs485Mode() noexcept {
+  DriverTogglesRts_.store(false, std::memory_order_relaxed);
+  if (!Rs485EnabledHere_) return;
+  Rs485EnabledHere_ = false;
+  serial_rs485 Rs485{};
+  if (::ioctl(Handle_, TIOCGRS485, &Rs485) == 0) {
+    Rs485.flags &= ~static_cast<__u32>(SER_RS485_ENABLED);
+    ::ioctl(Handle_, TIOCSRS485, &Rs485);
+  }
+}
+
+TWaitResult TSerialPort::WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) noexcept {
+  if (!IsOpen()) return TWaitResult::Failed;
+  if (Failed_) return WaitOnFailedPort(TimeoutMs, Stop);
+  const Posix::TDeadline Deadline(TimeoutMs);
+  pollfd Fds[2] = {{Handle_, POLLIN, 0}, {Stop != nullptr ? Stop->Descriptor() : -1, POLLIN, 0}};
+  for (;;) {
+    const int Ready = Posix::PollUntil(Fds, Stop != nullptr ? 2 : 1, Deadline);
+    if (Ready < 0) return TWaitResult::Failed;
+    if (Ready == 0) return TWaitResult::Timeout;
+    if ((Fds[1].revents & POLLIN) != 0 && Stop->ConsumeIfSignalled()) return TWaitResult::Stopped;
+    // A hang-up is reported together with POLLIN, and read then returns 0: it is a failure, not input.
+    if ((Fds[0].revents & FailureEvents) != 0) {
+      Failed_ = true;
+      return TWaitResult::Failed;
+    }
+    if ((Fds[0].revents & POLLIN) != 0) return TWaitResult::Input;
+    // Only a stop signal that another waiter took: wait on for the time left.
+  }
+}
+
+TWaitResult TSerialPort::WaitOnFailedPort(Cardinal TimeoutMs, TEventObject* Stop) noexcept {
+  // A port that has failed keeps reporting its failure at once (poll is level-triggered). Look
+  // whether it has recovered; if not, sit out the time-out on the stop event alone.
+  pollfd Port{Handle_, POLLIN, 0};
+  if (::poll(&Port, 1, 0) >= 0 && (Port.revents & FailureEvents) == 0) {
+    Failed_ = false;
+    return WaitForInput(TimeoutMs, Stop);
+  }
+  const Posix::TDeadline Deadline(TimeoutMs);
+  pollfd StopFd{Stop != nullptr ? Stop->Descriptor() : -1, POLLIN, 0};
+  for (;;) {
+    if (Posix::PollUntil(&StopFd, 1, Deadline) <= 0) return TWaitResult::Failed;
+    if (Stop->ConsumeIfSignalled()) return TWaitResult::Stopped;
+  }
+}
+
+bool TSerialPort::InputCount(Cardinal& Count) noexcept {
+  int Waiting = 0;
+  if (!IsOpen() || ::ioctl(Handle_, FIONREAD, &Waiting) != 0 || Waiting < 0) return false;
+  Count = static_cast<Cardinal>(Waiting);
+  return true;
+}
+
+bool TSerialPort::Read(Byte* Dest, Cardinal Count) noexcept {
+  if (!IsOpen()) return false;
+  Cardinal Done = 0;
+  while (Done < Count) {
+    const ssize_t Got = ::read(Handle_, Dest + Done, Count - Done);
+    if (Got > 0) {
+      Done += static_cast<Cardinal>(Got);
+    } else if (Got == 0 || errno != EINTR) {
+      // 0: the other side is gone; EAGAIN: fewer bytes were waiting than asked for.
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TSerialPort::ReadErrorCounts(TErrorCounts& Counts) const noexcept {
+  serial_icounter_struct Driver{};
+  if (::ioctl(Handle_, TIOCGICOUNT, &Driver) != 0) return false;
+  Counts.Frame = static_cast<Cardinal>(Driver.frame);
+  Counts.Overrun = static_cast<Cardinal>(Driver.overrun);
+  Counts.Parity = static_cast<Cardinal>(Driver.parity);
+  Counts.Break = static_cast<Cardinal>(Driver.brk);
+  Counts.BufferOverrun = static_cast<Cardinal>(Driver.buf_overrun);
+  return true;
+}
+
+bool TSerialPort::TakeLineErrors() noexcept {
+  TErrorCounts Now;
+  if (!IsOpen() || !ReadErrorCounts(Now)) return false;
+  const bool Errors = HaveErrorCounts_ && !(Now == ErrorCounts_);
+  ErrorCounts_ = Now;
+  HaveErrorCounts_ = true;
+  return Errors;
+}
+
+bool TSerialPort::Write(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) noexcept {
+  if (!IsOpen()) return false;
+  if (Length == 0) return true;
+  const Posix::TDeadline Deadline(TimeoutMs);
+  Cardinal Done = 0;
+  while (Done < Length) {
+    const ssize_t Sent = ::write(Handle_, Data + Done, Length - Done);
+    if (Sent > 0) {
+      Done += static_cast<Cardinal>(Sent);
+      continue;
+    }
+    if (Sent < 0 && errno == EINTR) continue;
+    if (Sent == 0 || errno != EAGAIN) return false;
+    // The output queue is full: wait until it takes more, within the time left.
+    pollfd Port{Handle_, POLLOUT, 0};
+    const int Ready = Posix::PollUntil(&Port, 1, Deadline);
+    if (Ready < 0 || (Ready > 0 && (Port.revents & FailureEvents) != 0)) return false;
+    if (Ready == 0) {
+      Purge(false, true);
+      return false;
+    }
+  }
+  return true;
+}
+
+void TSerialPort::Purge(bool Input, bool Output) noexcept {
+  if (!IsOpen() || (!Input && !Output)) return;
+  ::tcflush(Handle_, Input && Output ? TCIOFLUSH : Input ? TCIFLUSH : TCOFLUSH);
+}
+
+bool TSerialPort::Drain() noexcept {
+  return IsOpen() && Retry([&] { return ::tcdrain(Handle_); }) == 0;
+}
+
+bool TSerialPort::SetRts(bool On) noexcept { return IsOpen() && SetModemLine(Handle_, TIOCM_RTS, On); }
+
+bool TSerialPort::SetDtr(bool On) noexcept { return IsOpen() && SetModemLine(Handle_, TIOCM_DTR, On); }
+
+}  // namespace Quorvel::Platform
