@@ -1,0 +1,216 @@
+#pragma once
+// TModbusConnection: owns one serial port, its settings, and the worker thread that carries
+// transactions over it. Frames are built and judged by the codec it derives from; clients and
+// servers register with it and get their finished transactions and requests back on the main
+// thread.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "Component.h"
+#include "ConnectionSettings.h"
+#include "FrameCodec.h"
+#include "Messages.h"
+#include "Thread.h"
+#include "Transaction.h"
+#include "Types.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
+
+namespace Quorvel {
+
+class TModbusClient;
+class TModbusServer;
+class TTransactionThread;
+
+using TSerialPort = std::string;
+using TMaxRetries = Cardinal;  // 1..4294967295
+
+class TModbusConnection : public TComponent, public TModbusFrameCodec {
+ public:
+  using TNotifyEvent = std::function<void(TModbusConnection& Sender)>;
+  using TFrameDataEvent = std::function<void(TModbusConnection& Sender, const TFrameData& Data)>;
+  // HookHandle starts as 0xFFFFFFFF (none); on POSIX the handler stores an open descriptor.
+  using TGetHookedPortHandleEvent = std::function<void(TModbusConnection& Sender, Cardinal& HookHandle)>;
+
+  // Posted by the worker to the connection's message window.
+  static constexpr Cardinal WM_TRANSACTIONDONE = 1025;
+  static constexpr Cardinal WM_FRAMEDATA = 1026;
+  static constexpr Cardinal InvalidHandleValue = 0xFFFFFFFFu;
+  static constexpr Cardinal MinSilentTime = 20;
+
+  explicit TModbusConnection(TComponent* Owner = nullptr);
+  ~TModbusConnection() override;
+
+  void Open() { SetActive(true); }
+  void Close() { SetActive(false); }
+
+  bool Active() const noexcept { return FActive; }
+  void SetActive(bool Value);
+  TBaudRate BaudRate() const noexcept { return FBaudRate; }
+  void SetBaudRate(TBaudRate Value);
+  void SetConnectionMode(TConnectionMode Value);
+  Cardinal CustomBaudRate() const noexcept { return FCustomBaudRate; }
+  void SetCustomBaudRate(Cardinal Value);
+  TDataBits DataBits() const noexcept { return FDataBits; }
+  void SetDataBits(TDataBits Value);
+  bool DTREnabled() const noexcept { return FDTREnabled; }
+  void SetDTREnabled(bool Value);
+  bool EchoQueryBeforeReply() const noexcept { return FEchoQueryBeforeReply.load(); }
+  void SetEchoQueryBeforeReply(bool Value);
+  TFlowControl FlowControl() const noexcept { return FFlowControl; }
+  void SetFlowControl(TFlowControl Value);
+  bool HookExistingPort() const noexcept { return FHookExistingPort; }
+  void SetHookExistingPort(bool Value);
+  TMaxRetries MaxRetries() const;
+  void SetMaxRetries(TMaxRetries Value);
+  TParityScheme Parity() const noexcept { return FParity; }
+  void SetParity(TParityScheme Value);
+  const TSerialPort& Port() const noexcept { return FPort; }
+  void SetPort(const TSerialPort& Value);
+  Cardinal ReceiveTimeout() const;
+  void SetReceiveTimeout(Cardinal Value);
+  Cardinal RefetchDelay() const;
+  void SetRefetchDelay(Cardinal Value);
+  bool RTSEnabled() const noexcept { return FRTSEnabled; }
+  void SetRTSEnabled(bool Value);
+  Cardinal SendTimeout() const;
+  void SetSendTimeout(Cardinal Value);
+  Cardinal SilentInterval() const noexcept { return FSilentInterval; }
+  void SetSilentInterval(Cardinal Value);
+  TStopBits StopBits() const noexcept { return FStopBits; }
+  void SetStopBits(TStopBits Value);
+  TThreadPriority ThreadPriority() const noexcept { return FThreadPriority; }
+  void SetThreadPriority(TThreadPriority Value);
+  void SetTransmissionMode(TTransmissionMode Value);
+  Cardinal TurnaroundDelay() const;
+  void SetTurnaroundDelay(Cardinal Value);
+
+  // Derived from SilentInterval when the port opens or the line settings change.
+  Cardinal GetSilentTime() const;
+
+  const TNotifyEvent& OnAfterClose() const noexcept { return FOnAfterClose; }
+  void SetOnAfterClose(TNotifyEvent Handler) { FOnAfterClose = std::move(Handler); }
+  const TNotifyEvent& OnAfterOpen() const noexcept { return FOnAfterOpen; }
+  void SetOnAfterOpen(TNotifyEvent Handler) { FOnAfterOpen = std::move(Handler); }
+  const TNotifyEvent& OnBeforeClose() const noexcept { return FOnBeforeClose; }
+  void SetOnBeforeClose(TNotifyEvent Handler) { FOnBeforeClose = std::move(Handler); }
+  const TNotifyEvent& OnBeforeOpen() const noexcept { return FOnBeforeOpen; }
+  void SetOnBeforeOpen(TNotifyEvent Handler) { FOnBeforeOpen = std::move(Handler); }
+  const TFrameDataEvent& OnFrameReceive() const noexcept { return FOnFrameReceive; }
+  void SetOnFrameReceive(TFrameDataEvent Handler);
+  const TFrameDataEvent& OnFrameSend() const noexcept { return FOnFrameSend; }
+  void SetOnFrameSend(TFrameDataEvent Handler);
+  const TGetHookedPortHandleEvent& OnGetHookedPortHandle() const noexcept { return FOnGetHookedPortHandle; }
+  void SetOnGetHookedPortHandle(TGetHookedPortHandleEvent Handler) { FOnGetHookedPortHandle = std::move(Handler); }
+
+  // Both raise EQuorvelError; loading and designing count as inactive for CheckActive and as
+  // not active for CheckInactive.
+  void CheckActive() const;
+  void CheckInactive() const;
+
+  void RegisterClient(TModbusClient* Client);
+  void UnregisterClient(TModbusClient* Client);
+  void RegisterServer(TModbusServer* Server);
+  void UnregisterServer(TModbusServer* Server);
+  TModbusClient* FindClient(Byte Address) const;
+  TModbusServer* FindServer(Byte Address) const;
+
+  // Returns the counter, then advances it (modulo 2^32). Main thread only.
+  Cardinal NextTransactionID() noexcept { return FTransactionCounter++; }
+
+  void WriteServerAddress(const TModbusClient* Client, TModbusBuffer& Buffer) const;
+  void WriteOwnAddress(const TModbusServer& Server, TModbusBuffer& Buffer) const;
+
+  // Queues the transaction for the worker. Raises "Connection MUST be active ..." and leaves the
+  // transaction with the caller when inactive; otherwise the connection owns it from here on.
+  void SubmitTransaction(std::unique_ptr<TModbusTransaction>& Transaction);
+
+  // Server mode, main thread: lets the server(s) of the request's address build the reply.
+  void DispatchRequest(TModbusTransaction& Transaction);
+
+ protected:
+  virtual void DoAfterClose();
+  virtual void DoAfterOpen();
+  virtual void DoBeforeClose();
+  virtual void DoBeforeOpen();
+  virtual void DoFrameReceive(const TFrameData& Data);
+  virtual void DoFrameSend(const TFrameData& Data);
+  virtual Cardinal DoGetHookedPortHandle();
+
+  void Loaded() override;
+
+  // Timed port input and output, for the worker thread only. None raises.
+  void PurgePort(bool RxSide, bool TxSide);
+  bool GetInputCount(Cardinal& Count);
+  bool ReadBytes(Byte* Dest, Cardinal Count);
+  bool WaitForCharacter(Cardinal Timeout);
+  void DiscardInput();
+  int ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining);
+  bool WriteFrame(const Byte* Data, int Length, Cardinal Timeout);
+
+ private:
+  friend class TTransactionThread;
+
+  void OpenPort();
+  void ClosePort() noexcept;
+  void ApplyCommState();
+  void UpdateSilentTime();
+  void LineSettingChanged();
+  bool SettingsApplyToPort() const noexcept { return FActive && !IsReading() && !IsDesigning(); }
+  void HandleWindowMessage(TMessage& Message);
+  void DeliverTransaction(std::unique_ptr<TModbusTransaction> Transaction);
+  void DeliverFrameData(bool Sent, std::unique_ptr<TFrameData> Data);
+
+  bool WaitTimed(Cardinal Timeout, Cardinal& Remaining);
+  bool ReadAvailable(Byte* Dest, int Space, int& Count);
+  int ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
+  int ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
+
+  bool FActive = false;
+  bool FStreamedActive = false;
+  TBaudRate FBaudRate = br19200;
+  Cardinal FCustomBaudRate = 19200;
+  TDataBits FDataBits = db8;
+  bool FDTREnabled = true;
+  TFlowControl FFlowControl = fcNone;
+  bool FHookExistingPort = false;
+  TParityScheme FParity = psEven;
+  TSerialPort FPort = "COM1";
+  bool FRTSEnabled = true;
+  Cardinal FSilentInterval = 4;
+  TStopBits FStopBits = sb1;
+  TThreadPriority FThreadPriority = tpNormal;
+
+  // The worker reads these while the main thread may write them.
+  mutable std::shared_mutex FSettingsLock;
+  TMaxRetries FMaxRetries = 1;
+  Cardinal FReceiveTimeout = 1000;
+  Cardinal FRefetchDelay = 0;
+  Cardinal FSendTimeout = 1000;
+  Cardinal FTurnaroundDelay = 100;
+  Cardinal FSilentTime = 0;
+  std::atomic<bool> FEchoQueryBeforeReply{false};
+  std::atomic<bool> FHasFrameReceive{false};
+  std::atomic<bool> FHasFrameSend{false};
+
+  TNotifyEvent FOnAfterClose, FOnAfterOpen, FOnBeforeClose, FOnBeforeOpen;
+  TFrameDataEvent FOnFrameReceive, FOnFrameSend;
+  TGetHookedPortHandleEvent FOnGetHookedPortHandle;
+
+  Cardinal FTransactionCounter = 0;
+  std::vector<TModbusClient*> FClients;
+  std::vector<TModbusServer*> FServers;
+
+  Platform::TSerialPort FSerial;
+  Platform::TEventObject FStopEvent{false};
+  std::unique_ptr<TTransactionThread> FThread;
+  // Last, so that it goes first: nothing is dispatched into a half-destroyed connection.
+  TMessageWindow FWindow;
+};
+
+}  // namespace Quorvel

@@ -1,0 +1,226 @@
+#include "TransactionThread.h"
+
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "Application.h"
+#include "Connection.h"
+#include "FrameData.h"
+#include "Messages.h"
+#include "platform/Clock.h"
+#include "platform/Threads.h"
+
+namespace Quorvel {
+
+TTransactionThread::TTransactionThread(TModbusConnection& Connection)
+    : FConnection(Connection),
+      FQueue(16),
+      FRawSize(Connection.RawFrameSize()),
+      FRxArea(static_cast<std::size_t>(FRawSize)),
+      FTxArea(static_cast<std::size_t>(FRawSize)) {
+  SetPriority(Connection.ThreadPriority());
+  Start();
+}
+
+TTransactionThread::~TTransactionThread() {
+  Terminate();
+  if (FConnection.ConnectionMode() == cmClient)
+    FQueueEvent.Set();
+  else
+    FConnection.FStopEvent.Set();
+  std::this_thread::yield();
+  WaitFor();
+  ClearQueue();
+}
+
+// ---- Queue ----
+
+void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction) {
+  {
+    std::lock_guard Lock(FQueueLock);
+    if (FQueueCount == FQueue.size()) {
+      std::vector<std::unique_ptr<TModbusTransaction>> Grown(FQueue.size() * 2);
+      for (std::size_t I = 0; I < FQueueCount; ++I) Grown[I] = std::move(FQueue[(FQueueHead + I) % FQueue.size()]);
+      FQueue = std::move(Grown);
+      FQueueHead = 0;
+    }
+    FQueue[(FQueueHead + FQueueCount) % FQueue.size()] = std::move(Transaction);
+    ++FQueueCount;
+  }
+  FQueueEvent.Set();
+}
+
+bool TTransactionThread::Dequeue(std::unique_ptr<TModbusTransaction>& Transaction) {
+  std::lock_guard Lock(FQueueLock);
+  if (FQueueCount == 0) return false;
+  Transaction = std::move(FQueue[FQueueHead]);
+  FQueueHead = (FQueueHead + 1) % FQueue.size();
+  --FQueueCount;
+  return true;
+}
+
+void TTransactionThread::ClearQueue() noexcept {
+  std::lock_guard Lock(FQueueLock);
+  for (auto& Slot : FQueue) Slot.reset();
+  FQueueHead = 0;
+  FQueueCount = 0;
+}
+
+// ---- Thread body ----
+
+void TTransactionThread::Execute() {
+  Platform::SetCurrentThreadName("quorvel-worker");
+  try {
+    if (FConnection.ConnectionMode() == cmClient)
+      RunClient();
+    else
+      RunServer();
+  } catch (...) {
+    HandleException();
+  }
+}
+
+void TTransactionThread::HandleException() noexcept {
+  const std::exception_ptr Failed = std::current_exception();
+  try {
+    std::rethrow_exception(Failed);
+  } catch (const EAbort&) {
+    return;
+  } catch (...) {
+  }
+  try {
+    Synchronize([&Failed] { Application::HandleException(Failed); });
+  } catch (...) {
+    // The display itself failed; nothing is left to tell.
+  }
+}
+
+// Several Enqueue calls may merge into one signal: the whole queue is drained after each wake-up.
+void TTransactionThread::RunClient() {
+  FConnection.DiscardInput();
+  while (!Terminated()) {
+    FQueueEvent.Wait(Infinite);
+    std::unique_ptr<TModbusTransaction> Transaction;
+    while (!Terminated() && Dequeue(Transaction)) ProcessTransaction(std::move(Transaction));
+  }
+}
+
+void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction) {
+  try {
+    TTransactionInfo& Info = Transaction->Info;
+    Info.Attempts = 0;
+    // Encoded once for all attempts.
+    const int Length = FConnection.EncodeFrame(Transaction->Request, FTxArea.data(), FRawSize);
+    do {
+      RunAttempt(*Transaction, Length);
+      if (const Cardinal Delay = FConnection.RefetchDelay(); Delay > 0) Platform::SleepMs(Delay);
+      if (Info.ReplyStatus == rsExceptionReply || Info.ReplyStatus == rsSuccess) break;
+    } while (Info.Attempts < FConnection.MaxRetries());
+
+    // Nobody is told of a broadcast.
+    if (Info.ServerAddress == 0) return;
+    if (!FConnection.FWindow.Post(TModbusConnection::WM_TRANSACTIONDONE, 0, TMessagePayload::Of(std::move(Transaction))))
+      throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post a finished transaction");
+  } catch (...) {
+    // The transaction is dropped (freed with its owner here) and the failure shown.
+    HandleException();
+  }
+}
+
+void TTransactionThread::RunAttempt(TModbusTransaction& Transaction, int FrameLength) {
+  TTransactionInfo& Info = Transaction.Info;
+  Info.ReplyStatus = rsNoReply;
+  ++Info.Attempts;
+  PostFrameData(FTxArea.data(), FrameLength, true);
+  // Anything received before the request cannot be its answer.
+  FConnection.PurgePort(true, true);
+  if (!FConnection.WriteFrame(FTxArea.data(), FrameLength, FConnection.SendTimeout())) return;
+  if (Info.ServerAddress == 0) {
+    if (const Cardinal Delay = FConnection.TurnaroundDelay(); Delay > 0) Platform::SleepMs(Delay);
+    Info.ReplyStatus = rsSuccess;
+    return;
+  }
+  ReadReply(Transaction, FrameLength);
+}
+
+// Reads frames within one ReceiveTimeout until one answers the request; a frame from another
+// server or for another function is passed over and reading goes on within the same budget.
+void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLength) {
+  TModbusConnection& C = FConnection;
+  TTransactionInfo& Info = Transaction.Info;
+  Cardinal Remaining = C.ReceiveTimeout();
+  do {
+    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+    C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
+    if (C.EchoQueryBeforeReply() && C.IsEcho(Transaction.Request, Transaction.Reply)) {
+      if (Transaction.Reply.Size() == Transaction.Request.Size()) {
+        // Only the echo was read: it is not reported; the answer follows.
+        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+        PostFrameData(FRxArea.data(), Length, false);
+        C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
+      } else {
+        // Echo and answer came in one read: keep only what followed the echo.
+        PostFrameData(FRxArea.data() + FrameLength, Length - FrameLength, false);
+        Transaction.Reply.SetPosition(Transaction.Request.Size());
+        Transaction.Reply.Compact();
+      }
+    } else {
+      PostFrameData(FRxArea.data(), Length, false);
+    }
+
+    if (!C.IsValidFrame(Transaction.Reply)) {
+      Info.ReplyStatus = rsNoReply;
+    } else if (!C.MatchesRequest(Transaction.Request, Transaction.Reply)) {
+      Info.ReplyStatus = rsInvalidReply;
+    } else if (C.IsExceptionReply(Transaction.Reply)) {
+      Info.ReplyStatus = rsExceptionReply;
+      C.ReadExceptionCode(Transaction.Reply, Info.ExceptionKind, Info.ExceptionCode);
+    } else {
+      Info.ReplyStatus = rsSuccess;
+    }
+  } while (Info.ReplyStatus == rsInvalidReply && Remaining > 0);
+}
+
+void TTransactionThread::RunServer() {
+  TModbusConnection& C = FConnection;
+  TModbusTransaction Transaction(C.FrameBufferSize());
+  C.DiscardInput();
+  while (!Terminated()) {
+    try {
+      Cardinal Remaining = Infinite;
+      const int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+      PostFrameData(FRxArea.data(), Length, false);
+      C.DecodeFrame(FRxArea.data(), Transaction.Request, Length);
+      // A frame that is too short or fails its check is not answered.
+      if (C.IsValidFrame(Transaction.Request) && !Terminated()) AnswerRequest(Transaction);
+    } catch (...) {
+      HandleException();
+    }
+  }
+}
+
+void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
+  TModbusConnection& C = FConnection;
+  Transaction.Info.ServerAddress = C.ReadServerAddress(Transaction.Request);
+  Transaction.Reply.SetSize(0);
+  // The servers and their data live on the main thread; this worker waits meanwhile.
+  Synchronize([&C, &Transaction] { C.DispatchRequest(Transaction); });
+  if (Transaction.Info.ServerAddress == 0) return;  // a broadcast is never answered
+  // An empty reply encodes to nothing: nothing goes out, but OnFrameSend still sees it.
+  const int Length = C.EncodeFrame(Transaction.Reply, FTxArea.data(), FRawSize);
+  PostFrameData(FTxArea.data(), Length, true);
+  C.PurgePort(true, true);
+  C.WriteFrame(FTxArea.data(), Length, C.SendTimeout());
+}
+
+void TTransactionThread::PostFrameData(const Byte* Data, int Length, bool Sent) {
+  if (!(Sent ? FConnection.FHasFrameSend : FConnection.FHasFrameReceive)) return;
+  const std::size_t Count = Length > 0 ? static_cast<std::size_t>(Length) : 0;
+  TFrameDataCell Cell = NewFrameData(Count);
+  if (Count > 0) std::memcpy(Cell->data(), Data, Count);
+  if (!FConnection.FWindow.Post(TModbusConnection::WM_FRAMEDATA, Sent ? 1 : 0, TMessagePayload::Of(std::move(Cell))))
+    throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post frame data");
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,54 @@
+#pragma once
+// The connection's worker: carries queued transactions over the line in submission order (client
+// mode), or listens for requests and sends the servers' replies (server mode).
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "Thread.h"
+#include "Transaction.h"
+#include "Types.h"
+#include "platform/Event.h"
+
+namespace Quorvel {
+
+class TModbusConnection;
+
+class TTransactionThread : public TThread {
+ public:
+  // Starts the thread at once, with the connection's priority.
+  explicit TTransactionThread(TModbusConnection& Connection);
+  // Lets a transaction in progress run through its attempts, then frees what is still queued.
+  ~TTransactionThread() override;
+
+  void Enqueue(std::unique_ptr<TModbusTransaction> Transaction);
+  bool Dequeue(std::unique_ptr<TModbusTransaction>& Transaction);
+  void ClearQueue() noexcept;
+
+ protected:
+  void Execute() override;
+  virtual void HandleException() noexcept;
+
+ private:
+  void RunClient();
+  void RunServer();
+  void ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction);
+  void RunAttempt(TModbusTransaction& Transaction, int FrameLength);
+  void ReadReply(TModbusTransaction& Transaction, int FrameLength);
+  void AnswerRequest(TModbusTransaction& Transaction);
+  void PostFrameData(const Byte* Data, int Length, bool Sent);
+
+  TModbusConnection& FConnection;
+  Platform::TEventObject FQueueEvent{false};
+  std::mutex FQueueLock;
+  // A ring that grows only when full, so that queueing allocates nothing once it has grown.
+  std::vector<std::unique_ptr<TModbusTransaction>> FQueue;
+  std::size_t FQueueHead = 0;
+  std::size_t FQueueCount = 0;
+  int FRawSize;
+  std::vector<Byte> FRxArea;
+  std::vector<Byte> FTxArea;
+};
+
+}  // namespace Quorvel

@@ -1,0 +1,262 @@
+// The connection component: settings, opening and closing, and what reaches the port.
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "Application.h"
+#include "Errors.h"
+#include "LineFixture.h"
+#include "TermiosProbe.h"
+
+using namespace Quorvel;
+using namespace QuorvelTest;
+
+namespace {
+
+template <class F>
+std::string MessageOf(F Action) {
+  try {
+    Action();
+  } catch (const std::exception& E) {
+    return E.what();
+  }
+  return "no exception";
+}
+
+const std::string MustNotBeActive = "Connection must NOT be active for the requested action to be performed";
+
+}  // namespace
+
+TEST(Connection, StartsWithTheDefaults) {
+  TModbusConnection C;
+  EXPECT_FALSE(C.Active());
+  EXPECT_EQ(C.BaudRate(), br19200);
+  EXPECT_EQ(C.ConnectionMode(), cmClient);
+  EXPECT_EQ(C.CustomBaudRate(), 19200u);
+  EXPECT_EQ(C.DataBits(), db8);
+  EXPECT_TRUE(C.DTREnabled());
+  EXPECT_FALSE(C.EchoQueryBeforeReply());
+  EXPECT_EQ(C.FlowControl(), fcNone);
+  EXPECT_FALSE(C.HookExistingPort());
+  EXPECT_EQ(C.MaxRetries(), 1u);
+  EXPECT_EQ(C.Parity(), psEven);
+  EXPECT_EQ(C.Port(), "COM1");
+  EXPECT_EQ(C.ReceiveTimeout(), 1000u);
+  EXPECT_EQ(C.RefetchDelay(), 0u);
+  EXPECT_TRUE(C.RTSEnabled());
+  EXPECT_EQ(C.SendTimeout(), 1000u);
+  EXPECT_EQ(C.SilentInterval(), 4u);
+  EXPECT_EQ(C.StopBits(), sb1);
+  EXPECT_EQ(C.ThreadPriority(), tpNormal);
+  EXPECT_EQ(C.TransmissionMode(), tmRTU);
+  EXPECT_EQ(C.TurnaroundDelay(), 100u);
+  EXPECT_EQ(C.GetSilentTime(), 0u) << "computed only when the port opens";
+  EXPECT_EQ(C.NextTransactionID(), 0u);
+  EXPECT_EQ(C.NextTransactionID(), 1u);
+}
+
+TEST(Connection, CustomRateAndRetries) {
+  TModbusConnection C;
+  C.SetCustomBaudRate(19200);
+  EXPECT_EQ(C.BaudRate(), br19200) << "an equal value changes nothing";
+  C.SetCustomBaudRate(500000);
+  EXPECT_EQ(C.BaudRate(), brCustom);
+  EXPECT_EQ(MessageOf([&] { C.SetMaxRetries(0); }), "Value must be between 1 and 4294967295");
+  EXPECT_EQ(C.MaxRetries(), 1u);
+  C.SetMaxRetries(4294967295u);
+  EXPECT_EQ(C.MaxRetries(), 4294967295u);
+}
+
+TEST_F(LineTest, ModeAndPortSettingsWaitForAClosedPort) {
+  Connection.Open();
+  ASSERT_TRUE(Connection.Active());
+  const std::string Port = Connection.Port();
+  EXPECT_NO_THROW(Connection.SetPort(Port)) << "the same value is no change";
+  EXPECT_NO_THROW(Connection.SetTransmissionMode(tmRTU));
+  const std::function<void()> Changes[] = {
+      [&] { Connection.SetPort("ttyS9"); },
+      [&] { Connection.SetConnectionMode(cmServer); },
+      [&] { Connection.SetTransmissionMode(tmASCII); },
+      [&] { Connection.SetFlowControl(fcRtsCts); },
+      [&] { Connection.SetHookExistingPort(true); },
+      [&] { Connection.SetDTREnabled(false); },
+      [&] { Connection.SetRTSEnabled(false); },
+  };
+  for (const auto& Change : Changes) EXPECT_EQ(MessageOf(Change), MustNotBeActive);
+  EXPECT_EQ(Connection.Port(), Port);
+  EXPECT_EQ(Connection.TransmissionMode(), tmRTU);
+  // Timing settings may change at any time.
+  Connection.SetReceiveTimeout(123);
+  Connection.SetMaxRetries(2);
+  EXPECT_EQ(Connection.ReceiveTimeout(), 123u);
+  Connection.Close();
+  Connection.SetPort("ttyS9");
+  EXPECT_EQ(Connection.Port(), "ttyS9");
+}
+
+TEST_F(LineTest, SilentTimeFollowsTheLine) {
+  struct Row {
+    TBaudRate Rate;
+    TParityScheme Parity;
+    TTransmissionMode Mode;
+    Cardinal Interval;
+    Cardinal Expected;
+  };
+  const Row Rows[] = {
+      {br19200, psEven, tmRTU, 4, 20},  // 2.08 ms, raised to the 20 ms floor
+      {br1200, psNone, tmRTU, 4, 30},   // 9 bits x 4 x 1000 / 1200, exactly
+      {br300, psEven, tmRTU, 4, 134},   // 133.3 rounded up
+      {br9600, psNone, tmRTU, 0, 20},
+      {br110, psNone, tmRTU, 1, 82},    // 81.8 rounded up
+      {br19200, psNone, tmASCII, 50, 50},
+      {br19200, psNone, tmASCII, 5, 20},
+  };
+  for (const auto& R : Rows) {
+    Connection.SetBaudRate(R.Rate);
+    Connection.SetParity(R.Parity);
+    Connection.SetTransmissionMode(R.Mode);
+    Connection.SetSilentInterval(R.Interval);
+    Connection.Open();
+    EXPECT_EQ(Connection.GetSilentTime(), R.Expected) << R.Rate << " " << R.Interval;
+    Connection.Close();
+  }
+  // While open, a line setting recomputes it at once.
+  Connection.SetTransmissionMode(tmRTU);
+  Connection.SetBaudRate(br1200);
+  Connection.SetSilentInterval(4);
+  Connection.Open();
+  EXPECT_EQ(Connection.GetSilentTime(), 30u);
+  Connection.SetStopBits(sb2);
+  EXPECT_EQ(Connection.GetSilentTime(), 34u);  // 10 bits
+  Connection.SetSilentInterval(8);
+  EXPECT_EQ(Connection.GetSilentTime(), 67u);
+}
+
+TEST_F(LineTest, LineSettingsReachThePort) {
+  // The port is hooked, so the test holds its own descriptor to read the settings back.
+  const int Descriptor = ::open(Line.PortA().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(Descriptor, 0);
+  Connection.SetHookExistingPort(true);
+  Connection.SetOnGetHookedPortHandle([Descriptor](auto&, Cardinal& Handle) { Handle = static_cast<Cardinal>(Descriptor); });
+  Connection.SetBaudRate(br38400);
+  Connection.SetStopBits(sb2);
+  Connection.SetFlowControl(fcRtsCts);
+  Connection.Open();
+  termios Settings{};
+  ASSERT_EQ(tcgetattr(Descriptor, &Settings), 0);
+  EXPECT_EQ(cfgetospeed(&Settings), B38400);
+  EXPECT_NE(Settings.c_cflag & CSTOPB, 0u);
+  EXPECT_NE(Settings.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(Settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(Settings.c_lflag & (ICANON | ECHO), 0u) << "raw";
+  EXPECT_EQ(Settings.c_iflag & ICRNL, 0u) << "CR passes unchanged: ASCII frames end in CR LF";
+
+  // A rate without a termios constant goes through the arbitrary-rate interface, at once.
+  Connection.SetCustomBaudRate(500000);
+  const auto Rate = Testing::ReadLineRate(Descriptor);
+  EXPECT_TRUE(Rate.Valid);
+  EXPECT_EQ(Rate.Output, 500000u);
+  Connection.SetStopBits(sb1);
+  ASSERT_EQ(tcgetattr(Descriptor, &Settings), 0);
+  EXPECT_EQ(Settings.c_cflag & CSTOPB, 0u);
+
+  // A rate of 0 would hang the line up: refused, and the property keeps its new value.
+  EXPECT_EQ(MessageOf([&] { Connection.SetCustomBaudRate(0); }), "Failed to update device control block");
+  EXPECT_EQ(Connection.CustomBaudRate(), 0u);
+
+  Connection.Close();
+  EXPECT_NE(fcntl(Descriptor, F_GETFD), -1) << "a hooked descriptor belongs to whoever supplied it";
+  ::close(Descriptor);
+}
+
+TEST_F(LineTest, OpeningRunsItsEventsAroundThePort) {
+  std::vector<std::string> Calls;
+  const auto Record = [&](const char* Name) {
+    return [&, Name](TModbusConnection& C) { Calls.push_back(std::string(Name) + (C.Active() ? "+" : "-")); };
+  };
+  Connection.SetOnBeforeOpen(Record("BeforeOpen"));
+  Connection.SetOnAfterOpen(Record("AfterOpen"));
+  Connection.SetOnBeforeClose(Record("BeforeClose"));
+  Connection.SetOnAfterClose(Record("AfterClose"));
+  Connection.Close();  // nothing to close: no events
+  Connection.Open();
+  Connection.Open();
+  Connection.Close();
+  EXPECT_EQ(Calls, (std::vector<std::string>{"BeforeOpen-", "AfterOpen-", "BeforeClose+", "AfterClose+"}))
+      << "Active changes only after the events";
+
+  Calls.clear();
+  Connection.SetPort("/dev/quorvel-no-such-port");
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Could not open serial port");
+  EXPECT_FALSE(Connection.Active());
+  EXPECT_EQ(Calls, std::vector<std::string>{"BeforeOpen-"});
+}
+
+TEST_F(LineTest, HookedPortFailures) {
+  Connection.SetHookExistingPort(true);
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Could not open serial port") << "no handler";
+  // A descriptor that is no terminal fails the first set-up step and is left open for its owner.
+  int Pipe[2];
+  ASSERT_EQ(pipe(Pipe), 0);
+  Connection.SetOnGetHookedPortHandle([&](auto&, Cardinal& Handle) { Handle = static_cast<Cardinal>(Pipe[0]); });
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Failed to initialize serial I/O buffers");
+  EXPECT_FALSE(Connection.Active());
+  EXPECT_NE(fcntl(Pipe[0], F_GETFD), -1);
+  ::close(Pipe[0]);
+  ::close(Pipe[1]);
+}
+
+TEST_F(LineTest, APortIsUsedByOneConnectionAtATime) {
+  Connection.Open();
+  TModbusConnection Second;
+  Second.SetPort(Line.PortA());
+  Second.SetParity(psNone);
+  EXPECT_EQ(MessageOf([&] { Second.Open(); }), "Could not open serial port");
+  Connection.Close();
+  EXPECT_NO_THROW(Second.Open());
+}
+
+TEST_F(LineTest, StoredActiveOpensAtTheEndOfLoading) {
+  std::vector<std::string> Shown;
+  Application::SetExceptionDisplay([&Shown](const std::string& Message) { Shown.push_back(Message); });
+  TComponent Form;
+  TModbusConnection* Good = Form.CreateOwned<TModbusConnection>();
+  TModbusConnection* Bad = Form.CreateOwned<TModbusConnection>();
+  Form.BeginLoading();
+  Good->SetActive(true);  // remembered, applied after the other properties
+  Good->SetPort(Line.PortA());
+  Good->SetParity(psNone);
+  EXPECT_FALSE(Good->Active());
+  Bad->SetActive(true);
+  Bad->SetPort("/dev/quorvel-no-such-port");
+  Form.EndLoading();
+  Application::SetExceptionDisplay(nullptr);
+  EXPECT_TRUE(Good->Active());
+  EXPECT_FALSE(Bad->Active());
+  EXPECT_EQ(Shown, std::vector<std::string>{"Could not open serial port"}) << "shown, and loading went on";
+}
+
+TEST_F(LineTest, ClientsFollowTheirConnection) {
+  TRecordingClient Second;
+  Second.SetConnection(&Connection);
+  Second.SetConnection(&Connection);
+  Client.SetServerAddress(7);
+  Second.SetServerAddress(7);
+  EXPECT_EQ(Connection.FindClient(7), &Client) << "registered first";
+  EXPECT_EQ(MessageOf([&] { Client.SetServerAddress(0); }), "Value must be between 1 and 247");
+  EXPECT_EQ(MessageOf([&] { Client.SetServerAddress(248); }), "Value must be between 1 and 247");
+  EXPECT_EQ(Client.ServerAddress(), 7);
+  EXPECT_EQ(MessageOf([&] { Client.CheckConnection(); }), "There is no active connection");
+  Connection.Open();
+  EXPECT_NO_THROW(Client.CheckConnection());
+
+  Client.SetConnection(nullptr);
+  EXPECT_EQ(Connection.FindClient(7), &Second);
+  {
+    TModbusConnection Doomed;
+    Client.SetConnection(&Doomed);
+  }
+  EXPECT_EQ(Client.Connection(), nullptr) << "told by free notification";
+  EXPECT_EQ(MessageOf([&] { Client.CheckConnection(); }), "There is no active connection");
+}

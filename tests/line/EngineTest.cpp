@@ -1,0 +1,375 @@
+// The worker thread's client and server loops, on a virtual line paced at 19200 bit/s.
+
+#include <sys/resource.h>
+
+#include "Application.h"
+#include "Errors.h"
+#include "LineFixture.h"
+#include "Server.h"
+#include "TestBytes.h"
+
+using namespace Quorvel;
+using namespace QuorvelTest;
+using Testing::TLinePeer;
+using Testing::TLineSide;
+
+namespace {
+
+const TFrameData ReadRequestPdu = Hex("03 00 00 00 01");
+const TFrameData ReadRequest = Hex("01 03 00 00 00 01 84 0A");
+const TFrameData ReadReply = WithCrc(Hex("01 03 02 00 2A"));
+
+// Answers every request it reads with Reply (computed from the request), Count times.
+auto Answer(int Count, std::function<TFrameData(const TFrameData&)> Reply) {
+  return [Count, Reply](TLinePeer& Peer) {
+    for (int I = 0; I < Count; ++I) {
+      const TFrameData Request = Peer.ReadFrame(5ms, 3000ms);
+      if (Request.empty()) return;
+      Peer.Write(Reply(Request));
+    }
+  };
+}
+
+double ProcessCpuSeconds() {
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+         static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+TEST_F(LineTest, AReplyIsMatchedDecodedAndDelivered) {
+  TDevice Device(Line.PortB(), Answer(1, [](const TFrameData&) { return ReadReply; }));
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty() && Received.size() == 1; }));
+  const auto& R = Client.Replies[0];
+  EXPECT_EQ(R.Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(R.Info.Attempts, 1u);
+  EXPECT_EQ(R.Reply, ReadReply);
+  EXPECT_EQ(Sent, std::vector<TFrameData>{ReadRequest});
+  EXPECT_EQ(Received, std::vector<TFrameData>{ReadReply});
+}
+
+TEST_F(LineTest, ASilentDeviceGetsEveryAttempt) {
+  Connection.SetMaxRetries(3);
+  Connection.SetReceiveTimeout(150);
+  TDevice Device(Line.PortB(), [](TLinePeer&) {});
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty() && Received.size() == 3; }));
+  Pump(100);
+  ASSERT_EQ(Client.Replies.size(), 1u);
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
+  EXPECT_EQ(Client.Replies[0].Info.Attempts, 3u);
+  EXPECT_EQ(Sent.size(), 3u);
+  for (const auto& Frame : Received) EXPECT_TRUE(Frame.empty()) << "each time-out is an empty frame";
+}
+
+TEST_F(LineTest, AnExceptionReplyEndsTheAttempts) {
+  Connection.SetMaxRetries(3);
+  TDevice Device(Line.PortB(), Answer(3, [](const TFrameData&) { return Hex("01 83 02 C0 F1"); }));
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  const auto& Info = Client.Replies[0].Info;
+  EXPECT_EQ(Info.ReplyStatus, rsExceptionReply);
+  EXPECT_EQ(Info.Attempts, 1u);
+  EXPECT_EQ(Info.ExceptionKind, ekIllegalDataAddress);
+  EXPECT_EQ(Info.ExceptionCode, 2);
+  EXPECT_EQ(Sent.size(), 1u);
+}
+
+TEST_F(LineTest, FramesThatDoNotAnswerArePassedOver) {
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
+    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    Peer.Write(WithCrc(Hex("02 03 02 00 01")));  // another server
+    std::this_thread::sleep_for(40ms);
+    Peer.Write(WithCrc(Hex("01 04 02 00 01")));  // another function
+    std::this_thread::sleep_for(40ms);
+    Peer.Write(ReadReply);
+  });
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Client.Replies[0].Info.Attempts, 1u);
+  EXPECT_EQ(Client.Replies[0].Reply, ReadReply);
+}
+
+TEST_F(LineTest, AFrameThatDoesNotAnswerKeepsTheAttemptReading) {
+  Connection.SetMaxRetries(2);
+  Connection.SetReceiveTimeout(200);
+  const TFrameData Wrong = WithCrc(Hex("07 03 02 00 01"));
+  TDevice Device(Line.PortB(), Answer(2, [&Wrong](const TFrameData&) { return Wrong; }));
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty() && Received.size() == 4; }));
+  // Each attempt reads the wrong frame, passes it over and reads on until its budget is spent.
+  EXPECT_EQ(Received, (std::vector<TFrameData>{Wrong, {}, Wrong, {}}));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
+  EXPECT_EQ(Client.Replies[0].Info.Attempts, 2u);
+}
+
+TEST_F(LineTest, SilentTimeEndsAnRtuFrame) {
+  // 10 ms between two bursts is inside one frame; 30 ms is past the 20 ms silent time.
+  for (const auto Gap : {10ms, 30ms}) {
+    Received.clear();
+    Client.Replies.clear();
+    TDevice Device(Line.PortB(), [Gap](TLinePeer& Peer) {
+      if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+      Peer.WriteBursts(ReadReply, {3, 4}, Gap);
+    });
+    if (!Connection.Active()) Connection.Open();
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+    if (Gap == 10ms) {
+      EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+      EXPECT_EQ(Received.at(0), ReadReply);
+    } else {
+      EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply) << "three bytes alone are no frame";
+      EXPECT_EQ(Received.at(0), Hex("01 03 02"));
+    }
+    Device.Join();
+    Pump(100);
+  }
+}
+
+TEST_F(LineTest, TransactionsGoOutInSubmissionOrderOneAfterTheOther) {
+  Connection.SetRefetchDelay(60);
+  std::vector<std::chrono::steady_clock::time_point> Arrivals;
+  TDevice Device(Line.PortB(), [&Arrivals](TLinePeer& Peer) {
+    for (int I = 0; I < 2; ++I) {
+      const TFrameData Request = Peer.ReadFrame(5ms, 3000ms);
+      if (Request.empty()) return;
+      Arrivals.push_back(std::chrono::steady_clock::now());
+      TFrameData Reply = Request;
+      Reply.resize(6);  // echo of a write-single-register request
+      Peer.Write(WithCrc(Reply));
+    }
+  });
+  Connection.Open();
+  Submit(Hex("06 00 01 00 11"));
+  Submit(Hex("06 00 02 00 22"));
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
+  Device.Join();
+  ASSERT_EQ(Sent.size(), 2u);
+  EXPECT_EQ(Sent[0][3], 0x01);
+  EXPECT_EQ(Sent[1][3], 0x02);
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsSuccess);
+  ASSERT_EQ(Arrivals.size(), 2u);
+  // The second request waits for the first reply (8 bytes, ~4 ms), the silent time (20 ms) and
+  // the refetch delay (60 ms).
+  EXPECT_GE(Arrivals[1] - Arrivals[0], 80ms);
+}
+
+TEST_F(LineTest, EchoIsSkippedWhenAskedFor) {
+  Connection.SetEchoQueryBeforeReply(true);
+  Line.SetEcho(TLineSide::A, true);
+  // First the answer comes after a pause (the echo is a frame of its own), then at once (echo
+  // and answer run together into one frame).
+  for (const auto Pause : {60ms, 0ms}) {
+    Received.clear();
+    Client.Replies.clear();
+    TDevice Device(Line.PortB(), [Pause](TLinePeer& Peer) {
+      if (Peer.ReadFrame(2ms, 3000ms).empty()) return;
+      std::this_thread::sleep_for(Pause);
+      Peer.Write(ReadReply);
+    });
+    if (!Connection.Active()) Connection.Open();
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty() && !Received.empty(); }));
+    EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+    EXPECT_EQ(Client.Replies[0].Reply, ReadReply) << "the reply buffer holds only the answer";
+    EXPECT_EQ(Received, std::vector<TFrameData>{ReadReply}) << "the echo is not reported";
+    Device.Join();
+    Pump(50);
+  }
+}
+
+TEST_F(LineTest, WithoutEchoHandlingAnEchoPassesForTheReply) {
+  Line.SetEcho(TLineSide::A, true);
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) { Peer.ReadFrame(5ms, 3000ms); });
+  Connection.Open();
+  Submit(Hex("06 00 01 00 03"));
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Client.Replies[0].Reply, Sent.at(0));
+}
+
+TEST_F(LineTest, ABroadcastIsSentOnceAndReportedToNobody) {
+  Connection.SetMaxRetries(3);
+  Connection.SetTurnaroundDelay(30);
+  std::vector<TFrameData> Heard;
+  TDevice Device(Line.PortB(), [&Heard](TLinePeer& Peer) {
+    for (TFrameData F; !(F = Peer.ReadFrame(5ms, 800ms)).empty();) Heard.push_back(F);
+  });
+  Connection.Open();
+  Submit(Hex("06 00 01 00 03"), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Sent.size() == 1; }));
+  Device.Join();
+  Pump(50);
+  EXPECT_EQ(Heard.size(), 1u);
+  EXPECT_EQ(Sent.size(), 1u);
+  EXPECT_TRUE(Received.empty()) << "no reply is read";
+  EXPECT_TRUE(Client.Replies.empty());
+}
+
+TEST_F(LineTest, ClosingDropsQueuedTransactionsWithoutEvents) {
+  Connection.SetReceiveTimeout(200);
+  TDevice Device(Line.PortB(), [](TLinePeer&) {});
+  Connection.Open();
+  for (int I = 0; I < 3; ++I) Submit(ReadRequestPdu);
+  Connection.Close();
+  Pump(300);
+  EXPECT_TRUE(Client.Replies.empty());
+  EXPECT_LE(Sent.size(), 1u) << "at most the transaction in progress went out";
+  EXPECT_THROW(Submit(ReadRequestPdu), EQuorvelError);
+}
+
+TEST_F(LineTest, AsciiFrameIsFoundBehindNoiseAndRestarts) {
+  Connection.SetTransmissionMode(tmASCII);
+  Connection.SetSilentInterval(100);
+  const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
+  TDevice Device(Line.PortB(), [&Reply](TLinePeer& Peer) {
+    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    TFrameData Noisy = Bytes("xx\r\n:01");  // noise, then a frame that starts over
+    Noisy.insert(Noisy.end(), Reply.begin(), Reply.end());
+    Peer.Write(Noisy);
+  });
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Received.at(0), Reply);
+  EXPECT_EQ(Sent.at(0), AsciiFrame(Hex("01 03 00 00 00 01")));
+}
+
+TEST_F(LineTest, AsciiCrFollowedByAnotherCharacter) {
+  Connection.SetTransmissionMode(tmASCII);
+  Connection.SetSilentInterval(100);
+  Connection.SetReceiveTimeout(600);
+  Line.SetPacing(0, 10);  // each write arrives as one burst
+  const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
+  TDevice Device(Line.PortB(), [&Reply](TLinePeer& Peer) {
+    // In one burst: the reader drops the broken frame and waits for the next colon.
+    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    TFrameData First = Bytes(":0103\rX");
+    First.insert(First.end(), Reply.begin(), Reply.end());
+    Peer.Write(First);
+    // Begun in one burst, broken in the next: the read ends with nothing.
+    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    Peer.Write(Bytes(":0103"));
+    std::this_thread::sleep_for(30ms);
+    Peer.Write(Bytes("\rX"));
+  });
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsNoReply);
+  ASSERT_GE(Received.size(), 2u);
+  EXPECT_TRUE(Received[1].empty());
+}
+
+TEST_F(LineTest, MalformedAsciiFrameDropsTheTransactionAndIsShown) {
+  std::vector<std::string> Shown;
+  Application::SetExceptionDisplay([&Shown](const std::string& Message) { Shown.push_back(Message); });
+  Connection.SetTransmissionMode(tmASCII);
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
+    if (!Peer.ReadFrame(5ms, 3000ms).empty()) Peer.Write(Bytes(":\r\n"));
+  });
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Shown.empty(); }));
+  Application::SetExceptionDisplay(nullptr);
+  EXPECT_EQ(Shown[0].rfind("DecodeFrame: The size is too small. (", 0), 0u) << Shown[0];
+  Pump(100);
+  EXPECT_TRUE(Client.Replies.empty());
+}
+
+TEST_F(LineTest, ServerModeWithoutServersReadsAndReportsButSendsNothing) {
+  Connection.SetConnectionMode(cmServer);
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
+    std::this_thread::sleep_for(50ms);
+    Peer.Write(ReadRequest);
+  });
+  Connection.Open();
+  ASSERT_TRUE(PumpUntil([&] { return !Received.empty() && !Sent.empty(); }));
+  Device.Join();
+  EXPECT_EQ(Received[0], ReadRequest);
+  EXPECT_TRUE(Sent[0].empty()) << "an empty reply is reported and not sent";
+  EXPECT_TRUE(Device.Peer().ReadFor(100ms).empty());
+}
+
+TEST_F(LineTest, ServerModeAnswersThroughTheServerOfTheAddress) {
+  struct TEchoServer : TModbusServer {
+    using TModbusServer::TModbusServer;
+    int Calls = 0;
+    void HandleRequest(TModbusTransaction& T) override {
+      ++Calls;
+      Connection()->WriteOwnAddress(*this, T.Reply);
+      T.Reply.WriteByte(0x03);
+      T.Reply.WriteByte(0x02);
+      T.Reply.WriteWord(0x002A);
+      Connection()->AppendChecksum(T.Reply);
+    }
+  };
+  TEchoServer Other, Server;
+  Other.SetServerAddress(9);
+  Other.SetConnection(&Connection);
+  Server.SetConnection(&Connection);
+  Connection.SetConnectionMode(cmServer);
+  TFrameData Answer;
+  TDevice Device(Line.PortB(), [&Answer](TLinePeer& Peer) {
+    std::this_thread::sleep_for(50ms);
+    Peer.Write(ReadRequest);
+    Answer = Peer.ReadFrame(5ms, 2000ms);
+  });
+  Connection.Open();
+  // The dispatch runs on this thread: keep serving it while the device waits for its answer.
+  ASSERT_TRUE(PumpUntil([&] { return Server.Calls == 1; }));
+  Device.Join();
+  EXPECT_EQ(Answer, ReadReply);
+  EXPECT_EQ(Server.Calls, 1);
+  EXPECT_EQ(Other.Calls, 0);
+}
+
+TEST_F(LineTest, ClosingEndsAServerWaitAtOnce) {
+  Connection.SetConnectionMode(cmServer);
+  Connection.Open();
+  Pump(100);
+  const auto Start = std::chrono::steady_clock::now();
+  Connection.Close();
+  EXPECT_LT(std::chrono::steady_clock::now() - Start, 2s) << "the stop event ends the endless wait";
+  Connection.Open();  // the stop signal of the last close does not linger
+  Pump(100);
+  Connection.Close();
+}
+
+TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
+  for (const auto Mode : {cmClient, cmServer}) {
+    Connection.SetConnectionMode(Mode);
+    Connection.SetReceiveTimeout(200);
+    Testing::TVirtualSerialLine Doomed(19200);
+    Connection.SetPort(Doomed.PortA());
+    Connection.Open();
+    Pump(50);
+    Doomed.Unplug();
+    if (Mode == cmClient) {
+      Client.Replies.clear();
+      Submit(ReadRequestPdu);
+      ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+      EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
+    }
+    const double Before = ProcessCpuSeconds();
+    Pump(500);
+    const double Used = ProcessCpuSeconds() - Before;
+    EXPECT_LT(Used, 0.2) << "the worker waits; it does not spin on the dead port";
+    Connection.Close();
+    EXPECT_FALSE(Connection.Active());
+  }
+}
