@@ -31,9 +31,14 @@ TFrameData ReadCount(TLinePeer& Peer, std::size_t Count, TClock::time_point& Las
   TFrameData Bytes;
   const auto GiveUp = TClock::now() + 5s;
   while (Bytes.size() < Count && TClock::now() < GiveUp) {
-    const TFrameData Piece = Peer.ReadFor(1ms);
-    if (!Piece.empty()) LastArrival = TClock::now();
-    Bytes.insert(Bytes.end(), Piece.begin(), Piece.end());
+    pollfd Fd{Peer.Descriptor(), POLLIN, 0};
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(GiveUp - TClock::now());
+    if (::poll(&Fd, 1, static_cast<int>(Left.count()) + 1) != 1 || (Fd.revents & POLLIN) == 0) break;
+    LastArrival = TClock::now();
+    Byte Buffer[256];
+    const ssize_t Length = ::read(Peer.Descriptor(), Buffer, sizeof Buffer);
+    if (Length <= 0) break;
+    Bytes.insert(Bytes.end(), Buffer, Buffer + Length);
   }
   return Bytes;
 }

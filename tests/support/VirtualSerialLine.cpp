@@ -147,16 +147,16 @@ class TVirtualSerialLine::TRelay {
   const TSide& SideOf(TLineSide Side) const { return Sides_[Side == TLineSide::A ? 0 : 1]; }
   TSide& Other(const TSide& Side) { return &Side == &Sides_[0] ? Sides_[1] : Sides_[0]; }
 
-  // All below run with Mutex_ held.
   void Run();
   void Wake() const;
+  void CloseAll();
+  // With Mutex_ held:
   void Schedule(TSide& From, const Byte* Data, std::size_t Count, bool Echo, TTime Now);
   void ReadNotifications();
   bool ReadMaster(TSide& From, TTime Now);
   void Deliver(TSide& To, TTime Now);
   std::optional<TTime> NextDue() const;
   void CloseMasters();
-  void CloseAll();
 
   mutable std::mutex Mutex_;
   std::condition_variable Changed_;
@@ -167,6 +167,7 @@ class TVirtualSerialLine::TRelay {
   bool Stopping_ = false;
   bool UnplugAsked_ = false;
   bool Unplugged_ = false;
+  bool Finished_ = false;  // the relay thread has ended
   std::vector<Byte> Chunk_;
   std::thread Thread_;
 };
@@ -273,7 +274,9 @@ void TVirtualSerialLine::TRelay::Unplug() {
   Wake();
   // The relay closes the masters itself: closing a descriptor that another thread is polling lets
   // its number be reused under that poll.
-  Changed_.wait(Lock, [this] { return Unplugged_; });
+  Changed_.wait(Lock, [this] { return Unplugged_ || Finished_; });
+  if (!Unplugged_) CloseMasters();
+  Unplugged_ = true;
 }
 
 bool TVirtualSerialLine::TRelay::WaitForOpeners(TLineSide Side, bool Open, TNanoseconds Timeout) {
@@ -426,7 +429,7 @@ void TVirtualSerialLine::TRelay::Run() {
     for (TSide& Side : Sides_) Deliver(Side, Now);
     Changed_.notify_all();
   }
-  Unplugged_ = Unplugged_ || UnplugAsked_;
+  Finished_ = true;
   Changed_.notify_all();
 }
 
