@@ -34,6 +34,8 @@ class TModbusFrameCodec {
   int MinRequestSize() const noexcept { return IsASCII() ? 3 : 4; }
   // Address, function code, exception code, check: also the exact size of an exception reply.
   int MinReplySize() const noexcept { return IsASCII() ? 4 : 5; }
+  // The frame check's bytes at the end of a binary frame.
+  int ChecksumSize() const noexcept { return IsASCII() ? 1 : 2; }
 
   void WriteAddress(Byte Address, TModbusBuffer& Buffer) const { Buffer.WriteByte(Address); }
   // Appends the check of the bytes before the position; builders call it right after the data.

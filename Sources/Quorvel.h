@@ -1,14 +1,23 @@
 #pragma once
 // Quorvel: Modbus RTU and ASCII over serial lines. Include this header for the whole public API.
 
+#include "Application.h"
 #include "BitPacking.h"
 #include "Checksums.h"
+#include "Client.h"
+#include "Component.h"
+#include "Connection.h"
 #include "ConnectionSettings.h"
+#include "Diagnostics.h"
 #include "Errors.h"
 #include "FileRecords.h"
 #include "FrameCodec.h"
 #include "FrameData.h"
+#include "MemoryServer.h"
+#include "Messages.h"
 #include "ModbusBuffer.h"
+#include "Server.h"
+#include "Thread.h"
 #include "Timing.h"
 #include "Transaction.h"
 #include "Types.h"
