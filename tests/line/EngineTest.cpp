@@ -23,7 +23,7 @@ const TFrameData ReadReply = WithCrc(Hex("01 03 02 00 2A"));
 auto Answer(int Count, std::function<TFrameData(const TFrameData&)> Reply) {
   return [Count, Reply](TLinePeer& Peer) {
     for (int I = 0; I < Count; ++I) {
-      const TFrameData Request = Peer.ReadFrame(5ms, 3000ms);
+      const TFrameData Request = Peer.ReadFrame(10ms, 3000ms);
       if (Request.empty()) return;
       Peer.Write(Reply(Request));
     }
@@ -83,7 +83,7 @@ TEST_F(LineTest, AnExceptionReplyEndsTheAttempts) {
 
 TEST_F(LineTest, FramesThatDoNotAnswerArePassedOver) {
   TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
-    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
     Peer.Write(WithCrc(Hex("02 03 02 00 01")));  // another server
     std::this_thread::sleep_for(40ms);
     Peer.Write(WithCrc(Hex("01 04 02 00 01")));  // another function
@@ -113,18 +113,23 @@ TEST_F(LineTest, AFrameThatDoesNotAnswerKeepsTheAttemptReading) {
 }
 
 TEST_F(LineTest, SilentTimeEndsAnRtuFrame) {
-  // 10 ms between two bursts is inside one frame; 30 ms is past the 20 ms silent time.
-  for (const auto Gap : {10ms, 30ms}) {
+  // 96 characters of 9 bits (8N1, no start bit counted) at 19200 bit/s: a silent time of 45 ms,
+  // so that a busy machine's scheduling cannot blur a gap of 15 ms into one of 100 ms.
+  Connection.SetSilentInterval(96);
+  Connection.Open();
+  ASSERT_EQ(Connection.GetSilentTime(), 45u);
+  for (const auto Gap : {15ms, 100ms}) {
     Received.clear();
     Client.Replies.clear();
-    TDevice Device(Line.PortB(), [Gap](TLinePeer& Peer) {
-      if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
-      Peer.WriteBursts(ReadReply, {3, 4}, Gap);
+    TDevice Device(Line.PortB(), [this, Gap](TLinePeer& Peer) {
+      if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
+      // The gap is held on the wire, between the end of the first burst and the second.
+      Line.SplitNextFrame(Testing::TLineSide::B, {3, 4}, Gap);
+      Peer.Write(ReadReply);
     });
-    if (!Connection.Active()) Connection.Open();
     Submit(ReadRequestPdu);
     ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
-    if (Gap == 10ms) {
+    if (Gap == 15ms) {
       EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
       EXPECT_EQ(Received.at(0), ReadReply);
     } else {
@@ -132,7 +137,7 @@ TEST_F(LineTest, SilentTimeEndsAnRtuFrame) {
       EXPECT_EQ(Received.at(0), Hex("01 03 02"));
     }
     Device.Join();
-    Pump(100);
+    Pump(200);
   }
 }
 
@@ -141,7 +146,7 @@ TEST_F(LineTest, TransactionsGoOutInSubmissionOrderOneAfterTheOther) {
   std::vector<std::chrono::steady_clock::time_point> Arrivals;
   TDevice Device(Line.PortB(), [&Arrivals](TLinePeer& Peer) {
     for (int I = 0; I < 2; ++I) {
-      const TFrameData Request = Peer.ReadFrame(5ms, 3000ms);
+      const TFrameData Request = Peer.ReadFrame(10ms, 3000ms);
       if (Request.empty()) return;
       Arrivals.push_back(std::chrono::steady_clock::now());
       TFrameData Reply = Request;
@@ -174,7 +179,7 @@ TEST_F(LineTest, EchoIsSkippedWhenAskedFor) {
     Received.clear();
     Client.Replies.clear();
     TDevice Device(Line.PortB(), [Pause](TLinePeer& Peer) {
-      if (Peer.ReadFrame(2ms, 3000ms).empty()) return;
+      if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
       std::this_thread::sleep_for(Pause);
       Peer.Write(ReadReply);
     });
@@ -191,7 +196,7 @@ TEST_F(LineTest, EchoIsSkippedWhenAskedFor) {
 
 TEST_F(LineTest, WithoutEchoHandlingAnEchoPassesForTheReply) {
   Line.SetEcho(TLineSide::A, true);
-  TDevice Device(Line.PortB(), [](TLinePeer& Peer) { Peer.ReadFrame(5ms, 3000ms); });
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) { Peer.ReadFrame(10ms, 3000ms); });
   Connection.Open();
   Submit(Hex("06 00 01 00 03"));
   ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
@@ -204,7 +209,7 @@ TEST_F(LineTest, ABroadcastIsSentOnceAndReportedToNobody) {
   Connection.SetTurnaroundDelay(30);
   std::vector<TFrameData> Heard;
   TDevice Device(Line.PortB(), [&Heard](TLinePeer& Peer) {
-    for (TFrameData F; !(F = Peer.ReadFrame(5ms, 800ms)).empty();) Heard.push_back(F);
+    for (TFrameData F; !(F = Peer.ReadFrame(10ms, 800ms)).empty();) Heard.push_back(F);
   });
   Connection.Open();
   Submit(Hex("06 00 01 00 03"), 0);
@@ -234,7 +239,7 @@ TEST_F(LineTest, AsciiFrameIsFoundBehindNoiseAndRestarts) {
   Connection.SetSilentInterval(100);
   const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
   TDevice Device(Line.PortB(), [&Reply](TLinePeer& Peer) {
-    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
     TFrameData Noisy = Bytes("xx\r\n:01");  // noise, then a frame that starts over
     Noisy.insert(Noisy.end(), Reply.begin(), Reply.end());
     Peer.Write(Noisy);
@@ -255,12 +260,12 @@ TEST_F(LineTest, AsciiCrFollowedByAnotherCharacter) {
   const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
   TDevice Device(Line.PortB(), [&Reply](TLinePeer& Peer) {
     // In one burst: the reader drops the broken frame and waits for the next colon.
-    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
     TFrameData First = Bytes(":0103\rX");
     First.insert(First.end(), Reply.begin(), Reply.end());
     Peer.Write(First);
     // Begun in one burst, broken in the next: the read ends with nothing.
-    if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+    if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
     Peer.Write(Bytes(":0103"));
     std::this_thread::sleep_for(30ms);
     Peer.Write(Bytes("\rX"));
@@ -280,7 +285,7 @@ TEST_F(LineTest, MalformedAsciiFrameDropsTheTransactionAndIsShown) {
   Application::SetExceptionDisplay([&Shown](const std::string& Message) { Shown.push_back(Message); });
   Connection.SetTransmissionMode(tmASCII);
   TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
-    if (!Peer.ReadFrame(5ms, 3000ms).empty()) Peer.Write(Bytes(":\r\n"));
+    if (!Peer.ReadFrame(10ms, 3000ms).empty()) Peer.Write(Bytes(":\r\n"));
   });
   Connection.Open();
   Submit(ReadRequestPdu);
@@ -327,7 +332,7 @@ TEST_F(LineTest, ServerModeAnswersThroughTheServerOfTheAddress) {
   TDevice Device(Line.PortB(), [&Answer](TLinePeer& Peer) {
     std::this_thread::sleep_for(50ms);
     Peer.Write(ReadRequest);
-    Answer = Peer.ReadFrame(5ms, 2000ms);
+    Answer = Peer.ReadFrame(10ms, 2000ms);
   });
   Connection.Open();
   // The dispatch runs on this thread: keep serving it while the device waits for its answer.

@@ -232,10 +232,10 @@ TEST_F(ReplyDecoding, WithoutAnActiveConnectionNothingIsDecoded) {
 TEST_F(ReplyDecoding, TheDisplayLineOverTheLine) {
   // Success, exception reply and silence, as the worker classifies them on a real line.
   const TFrameData Replies[] = {Hex("01 10 01 BB 00 0B F0 17"), Hex("01 90 02 CD C1"), {}};
-  Connection.SetReceiveTimeout(200);
+  Connection.SetReceiveTimeout(500);
   TDevice Device(Line.PortB(), [&Replies](Testing::TLinePeer& Peer) {
     for (const auto& Reply : Replies) {
-      if (Peer.ReadFrame(3ms, 3000ms).empty()) return;
+      if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
       if (!Reply.empty()) Peer.Write(Reply);
     }
   });

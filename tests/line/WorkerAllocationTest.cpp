@@ -49,7 +49,7 @@ class WorkerAllocation : public LineTest {
     const TFrameData Reply = WithCrc(Hex("01 03 02 00 2A"));
     TDevice Device(Line.PortB(), [Count, &Reply](Testing::TLinePeer& Peer) {
       for (int I = 0; I < Count; ++I) {
-        if (Peer.ReadFrame(3ms, 3000ms).empty()) return;
+        if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
         Peer.Write(Reply);
       }
     });
