@@ -1,6 +1,7 @@
 #include "Client.h"
 
 #include "Connection.h"
+#include "ConnectionLink.h"
 #include "Errors.h"
 
 namespace Quorvel {
@@ -10,16 +11,7 @@ TModbusClient::TModbusClient(TComponent* Owner) : TComponent(Owner) {}
 TModbusClient::~TModbusClient() { SetConnection(nullptr); }
 
 void TModbusClient::SetConnection(TModbusConnection* Value) {
-  if (Value == FConnection) return;
-  if (FConnection != nullptr) {
-    FConnection->UnregisterClient(this);
-    RemoveFreeNotification(FConnection);
-  }
-  FConnection = Value;
-  if (FConnection != nullptr) {
-    FConnection->RegisterClient(this);
-    FreeNotification(FConnection);
-  }
+  LinkConnection(*this, FConnection, Value, &TModbusConnection::RegisterClient, &TModbusConnection::UnregisterClient);
 }
 
 void TModbusClient::Notification(TComponent* Component, TOperation Operation) {
@@ -34,10 +26,7 @@ void TModbusClient::SetServerAddress(Byte Value) {
   FServerAddress = Value;
 }
 
-void TModbusClient::CheckConnection() const {
-  if (FConnection == nullptr || !FConnection->Active() || FConnection->IsLoading() || FConnection->IsDesigning())
-    RaiseError(Messages::NoConnection);
-}
+void TModbusClient::CheckConnection() const { CheckUsableConnection(FConnection); }
 
 void TModbusClient::DoTranslateExceptionCode(Byte ExceptionCode, std::string& Description) {
   if (FOnTranslateExceptionCode) FOnTranslateExceptionCode(*this, ExceptionCode, Description);

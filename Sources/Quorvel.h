@@ -16,6 +16,7 @@
 #include "MemoryServer.h"
 #include "Messages.h"
 #include "ModbusBuffer.h"
+#include "SerialPorts.h"
 #include "Server.h"
 #include "Thread.h"
 #include "Timing.h"

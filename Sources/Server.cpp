@@ -2,6 +2,7 @@
 
 #include "BitPacking.h"
 #include "Connection.h"
+#include "ConnectionLink.h"
 #include "Errors.h"
 
 namespace Quorvel {
@@ -32,16 +33,7 @@ TModbusServer::TModbusServer(TComponent* Owner) : TComponent(Owner) {}
 TModbusServer::~TModbusServer() { SetConnection(nullptr); }
 
 void TModbusServer::SetConnection(TModbusConnection* Value) {
-  if (Value == FConnection) return;
-  if (FConnection != nullptr) {
-    FConnection->UnregisterServer(this);
-    RemoveFreeNotification(FConnection);
-  }
-  FConnection = Value;
-  if (FConnection != nullptr) {
-    FConnection->RegisterServer(this);
-    FreeNotification(FConnection);
-  }
+  LinkConnection(*this, FConnection, Value, &TModbusConnection::RegisterServer, &TModbusConnection::UnregisterServer);
 }
 
 void TModbusServer::Notification(TComponent* Component, TOperation Operation) {
@@ -50,8 +42,7 @@ void TModbusServer::Notification(TComponent* Component, TOperation Operation) {
 }
 
 void TModbusServer::HandleRequest(TModbusTransaction& T) {
-  if (FConnection == nullptr || !FConnection->Active() || FConnection->IsLoading() || FConnection->IsDesigning())
-    RaiseError(Messages::NoConnection);
+  CheckUsableConnection(FConnection);
   const Byte Function = FConnection->ReadFunctionCode(T.Request);
   const bool Known = (Function >= 1 && Function <= 6) || Function == 15 || Function == 16;
   if (!Known || !AcceptFunction(Function)) {

@@ -1,6 +1,7 @@
 // The client's requests: the checks before anything is built, and every frame byte for byte.
 
 #include "Errors.h"
+#include "ErrorMessage.h"
 #include "LineFixture.h"
 #include "TestBytes.h"
 
@@ -8,16 +9,6 @@ using namespace Quorvel;
 using namespace QuorvelTest;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F Action) {
-  try {
-    Action();
-  } catch (const EQuorvelError& E) {
-    return E.what();
-  }
-  return "no exception";
-}
 
 TRegValues DisplayLine(Word Selector) {
   TRegValues Values(11, 0x2020);

@@ -6,6 +6,7 @@
 
 #include "Application.h"
 #include "Errors.h"
+#include "ErrorMessage.h"
 #include "LineFixture.h"
 #include "TermiosProbe.h"
 
@@ -13,16 +14,6 @@ using namespace Quorvel;
 using namespace QuorvelTest;
 
 namespace {
-
-template <class F>
-std::string MessageOf(F Action) {
-  try {
-    Action();
-  } catch (const std::exception& E) {
-    return E.what();
-  }
-  return "no exception";
-}
 
 const std::string MustNotBeActive = "Connection must NOT be active for the requested action to be performed";
 

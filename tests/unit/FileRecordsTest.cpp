@@ -2,23 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "ErrorMessage.h"
 #include "Errors.h"
 
+using QuorvelTest::MessageOf;
+
 using namespace Quorvel;
-
-namespace {
-
-template <class E, class F>
-std::string MessageOf(F Action) {
-  try {
-    Action();
-  } catch (const E& Error) {
-    return Error.what();
-  }
-  return "no exception";
-}
-
-}  // namespace
 
 TEST(FileRecords, RecordsEndAtRecordNumber9999) {
   EXPECT_EQ(TModbusFileRecord(1, 9990, 10).RegCount(), 10);
