@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-dejavu-core
+  qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
   libmodbus-dev python3-pymodbus python3-serial
   clang libclang-rt-14-dev valgrind
 )

@@ -1,0 +1,90 @@
+#pragma once
+// TForm1, the utility's main window: the two lines of the field device's display, each with its
+// edit, its dot-matrix preview and its send button, and the connection that carries them.
+//
+// The window is also the owner of its non-visual components (the connection and the client), as a
+// form is: it creates them while it loads its stored layout and destroys them with itself, the
+// client first, so that the connection closes its port when the window goes.
+
+#include <QMainWindow>
+
+#include <optional>
+#include <string>
+
+#include "Component.h"
+#include "Types.h"
+
+class QAction;
+class QEvent;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class TLCD;
+
+namespace Quorvel {
+class TModbusClient;
+class TModbusConnection;
+}  // namespace Quorvel
+
+// The text of line 2 at start: one blank and the maker's web address.
+inline constexpr const char* DefaultLine2Text = " www.dorvane.com.br";
+
+class TForm1 : public QMainWindow, public Quorvel::TComponent {
+  Q_OBJECT
+
+ public:
+  // Loads the stored layout, which opens the connection at its end (a failure is shown by the
+  // application's error display), then runs FormCreate. Port, when given, replaces the stored
+  // connection's port before that first open.
+  explicit TForm1(const std::optional<std::string>& Port = std::nullopt, QWidget* Parent = nullptr);
+  ~TForm1() override;
+
+  // The components, in creation order; each widget's objectName is its name here.
+  QLabel* Label1 = nullptr;
+  QPushButton* Button14 = nullptr;
+  QFrame* Panel1 = nullptr;
+  TLCD* LCD1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLineEdit* Edit3 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QFrame* Panel2 = nullptr;
+  TLCD* LCD2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QLineEdit* Edit1 = nullptr;
+  Quorvel::TModbusConnection* ModbusConnection1 = nullptr;
+  Quorvel::TModbusClient* ModbusClient1 = nullptr;
+  QMenuBar* MainMenu1 = nullptr;
+  QMenu* Conexo1 = nullptr;
+  QAction* Conectar1 = nullptr;
+
+  // The handlers, connected to their widgets' signals through Guarded: what they raise reaches the
+  // application's error display.
+  void FormCreate();
+  void Edit3Change();
+  void Edit3Click();
+  void Edit1Change();
+  void Edit1Click();
+  void Button14Click();
+  void Button1Click();
+  void Conectar1Click();
+
+  // On, the window's client area takes exactly the extent of its controls and keeps it.
+  bool AutoSize() const noexcept { return FAutoSize; }
+  void SetAutoSize(bool Value);
+
+ protected:
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
+
+ private:
+  void LoadLayout(const std::optional<std::string>& Port);
+  void ConnectHandlers();
+  void ApplyAutoSize();
+  static void RefreshDisplay(const QLineEdit& Edit, TLCD& Display);
+  void SendDisplayLine(const QLineEdit& Edit, Quorvel::Word Selector);
+
+  QWidget* FClient = nullptr;
+  bool FAutoSize = false;
+};

@@ -1,0 +1,169 @@
+#include "Startup.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTimer>
+#include <QWindow>
+
+#include <exception>
+#include <iostream>
+#include <memory>
+
+#include "Application.h"
+#include "DorvaneApplication.h"
+#include "MainWindow.h"
+#include "ModbusConnectionEditor.h"
+
+namespace {
+
+constexpr const char* DemoLine1 = "  Demo do Dorvane";
+constexpr const char* DemoLine2 = "Linha 2: teste OK";
+
+void RunDemo(TForm1& Form) {
+  // One line at a time, with room for each request to be answered before the next is queued.
+  QTimer::singleShot(300, &Form, [&Form] {
+    Form.Edit3->setText(QString::fromLatin1(DemoLine1));
+    Form.Button14->click();
+    std::cout << "Sent line 1: \"" << DemoLine1 << "\"" << std::endl;
+  });
+  QTimer::singleShot(1000, &Form, [&Form] {
+    Form.Edit1->setText(QString::fromLatin1(DemoLine2));
+    Form.Button1->click();
+    std::cout << "Sent line 2: \"" << DemoLine2 << "\"" << std::endl;
+  });
+  QTimer::singleShot(1700, &Form, [&Form] { Form.close(); });
+}
+
+}  // namespace
+
+TDorvaneOptions ParseDorvaneArguments(const QStringList& Arguments) {
+  TDorvaneOptions Options;
+  for (qsizetype I = 0; I < Arguments.size(); ++I) {
+    QString Option = Arguments[I];
+    std::optional<QString> Value;
+    if (const auto Equals = Option.indexOf(u'='); Option.startsWith(u"--") && Equals > 0) {
+      Value = Option.mid(Equals + 1);
+      Option.truncate(Equals);
+    }
+    const auto TakeValue = [&]() -> QString {
+      if (!Value) {
+        if (I + 1 >= Arguments.size()) throw ECommandLineError(Option.toStdString() + " needs a value");
+        Value = Arguments[++I];
+      }
+      if (Value->isEmpty()) throw ECommandLineError(Option.toStdString() + " needs a value");
+      return *Value;
+    };
+    const auto Flag = [&] {
+      if (Value) throw ECommandLineError(Option.toStdString() + " takes no value");
+    };
+    if (Option == u"--port") {
+      Options.Port = TakeValue().toStdString();
+    } else if (Option == u"--screenshot") {
+      Options.ScreenshotDirectory = TakeValue();
+    } else if (Option == u"--demo") {
+      Flag();
+      Options.Demo = true;
+    } else if (Option == u"--help" || Option == u"-h") {
+      Flag();
+      Options.Help = true;
+    } else {
+      throw ECommandLineError("unknown argument '" + Arguments[I].toStdString() + "'");
+    }
+  }
+  if (Options.ScreenshotDirectory && Options.Demo) throw ECommandLineError("--screenshot and --demo do not go together");
+  return Options;
+}
+
+QString DorvaneUsage() {
+  return QStringLiteral(
+      "Usage: dorvane [--port NAME] [--screenshot DIR | --demo]\n"
+      "\n"
+      "Types the two lines of a field device's display and sends each to the device.\n"
+      "\n"
+      "  --port NAME        use this serial port instead of the stored one (COM1, /dev/ttyS0)\n"
+      "  --screenshot DIR   write DIR/main-window.png and DIR/settings-dialog.png, then end\n"
+      "  --demo             without a screen: type a line into each edit, press both send\n"
+      "                     buttons, then end\n");
+}
+
+bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs) {
+  Widget.show();
+  QElapsedTimer Timer;
+  Timer.start();
+  const auto Exposed = [&Widget] { return Widget.windowHandle() && Widget.windowHandle()->isExposed(); };
+  while (!Exposed() && Timer.elapsed() < TimeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  QCoreApplication::processEvents();
+  return Exposed();
+}
+
+bool SaveScreenshots(TForm1& Form, const QString& Directory) {
+  if (!QDir().mkpath(Directory)) return false;
+  ShowAndWaitExposed(Form);
+  const bool MainSaved = Form.grab().save(QDir(Directory).filePath(QStringLiteral("main-window.png")));
+  // The dialog as the connection menu shows it, filled from the window's connection.
+  TModbusConnectionEditForm Dialog(&Form);
+  Dialog.setWindowTitle(QStringLiteral("Configuração Modbus"));
+  Dialog.ShowConnection(*Form.ModbusConnection1);
+  ShowAndWaitExposed(Dialog);
+  const bool DialogSaved = Dialog.grab().save(QDir(Directory).filePath(QStringLiteral("settings-dialog.png")));
+  return MainSaved && DialogSaved;
+}
+
+int RunDorvane(int Argc, char** Argv) {
+  // Read before Qt starts, so that help and usage errors need no screen and the modes without one
+  // can choose the offscreen platform. Qt's own options are not taken; its environment variables are.
+  QStringList Arguments;
+  for (int I = 1; I < Argc; ++I) Arguments << QString::fromLocal8Bit(Argv[I]);
+  TDorvaneOptions Options;
+  try {
+    Options = ParseDorvaneArguments(Arguments);
+  } catch (const ECommandLineError& Error) {
+    std::cerr << "dorvane: " << Error.what() << "\n\n" << DorvaneUsage().toStdString();
+    return 2;
+  }
+  if (Options.Help) {
+    std::cout << DorvaneUsage().toStdString();
+    return 0;
+  }
+  if (Options.ScreenshotDirectory || Options.Demo) qputenv("QT_QPA_PLATFORM", "offscreen");
+  int QtArgc = Argc > 0 ? 1 : 0;
+  TDorvaneApplication App(QtArgc, Argv);
+
+  TQtMessagePump Pump;
+  InstallExceptionDisplay();
+  if (Options.ScreenshotDirectory || Options.Demo) {
+    // Nobody could close a box here: say it on standard error instead.
+    SetMessageBoxHook([](const QString& Title, const QString& Text, QMessageBox::Icon) {
+      std::cerr << Title.toStdString() << ": " << Text.toStdString() << std::endl;
+    });
+  }
+
+  int Result = 0;
+  {
+    std::unique_ptr<TForm1> Form;
+    try {
+      Form = std::make_unique<TForm1>(Options.Port);
+    } catch (...) {
+      Quorvel::Application::HandleException(std::current_exception());
+      return 1;
+    }
+    if (Options.ScreenshotDirectory) {
+      Result = SaveScreenshots(*Form, *Options.ScreenshotDirectory) ? 0 : 1;
+      if (Result == 0) std::cout << "Wrote main-window.png and settings-dialog.png to "
+                                 << Options.ScreenshotDirectory->toStdString() << std::endl;
+    } else {
+      Form->show();
+      if (Options.Demo) RunDemo(*Form);
+      Result = App.exec();
+    }
+    // The window's connection closes here, while the application and its displays still exist.
+  }
+  Quorvel::Application::SetExceptionDisplay(nullptr);
+  SetMessageBoxHook(nullptr);
+  return Result;
+}

@@ -1,0 +1,42 @@
+#pragma once
+// The program entry's work: the command line, the application and its services, the main window,
+// and the two modes that need no screen (screenshots, a scripted demonstration).
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+class QWidget;
+class TForm1;
+
+struct TDorvaneOptions {
+  // Replaces the stored connection's port before it first opens.
+  std::optional<std::string> Port;
+  // Writes the main window and the settings dialog as PNG files there, then ends.
+  std::optional<QString> ScreenshotDirectory;
+  // Types a line into each edit, presses both send buttons, and ends.
+  bool Demo = false;
+  bool Help = false;
+};
+
+class ECommandLineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Arguments without the program name. Raises ECommandLineError with a message for the user.
+TDorvaneOptions ParseDorvaneArguments(const QStringList& Arguments);
+
+QString DorvaneUsage();
+
+// Shows Widget and waits until the window system has it on screen (offscreen too).
+bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs = 5000);
+
+// Writes DIR/main-window.png and DIR/settings-dialog.png; false when a file cannot be written.
+bool SaveScreenshots(TForm1& Form, const QString& Directory);
+
+// The whole program.
+int RunDorvane(int Argc, char** Argv);

@@ -1,0 +1,292 @@
+// The simulated field device: its display registers served over a virtual serial line, the way it
+// draws the display, its command line, its own virtual line, and the program as a whole.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "Client.h"
+#include "Connection.h"
+#include "DeviceOptions.h"
+#include "DisplayDevice.h"
+#include "Messages.h"
+#include "VirtualSerialLine.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace Quorvel;
+using namespace std::chrono_literals;
+using Dorvane::TDisplayText;
+
+std::string Text(const TDisplayText& Line) { return std::string(Line.begin(), Line.end()); }
+
+// Registers for a line as the utility packs it.
+TRegValues LineRegisters(Word Selector, const std::string& Characters) {
+  std::string Padded = Characters;
+  Padded.resize(20, ' ');
+  TRegValues Values{Selector};
+  for (std::size_t K = 0; K < 20; K += 2)
+    Values.push_back(static_cast<Word>(static_cast<unsigned char>(Padded[K]) << 8 | static_cast<unsigned char>(Padded[K + 1])));
+  return Values;
+}
+
+class DeviceDisplayTest : public ::testing::Test {
+ protected:
+  Testing::TVirtualSerialLine Line{19200};
+  TModbusConnection DeviceConnection;
+  TModbusConnection UtilityConnection;
+  TModbusClient Client;
+  std::optional<Dorvane::TDisplayDevice> Device;
+  std::vector<std::pair<Word, Word>> Written;
+  std::vector<TTransactionInfo> Outcomes;
+  TRegValues ReadBack;
+
+  void SetUp() override {
+    DeviceConnection.SetPort(Line.PortB());
+    DeviceConnection.SetParity(psNone);
+    DeviceConnection.SetConnectionMode(cmServer);
+    Device.emplace(DeviceConnection);
+    Device->SetOnWrite([this](Dorvane::TDisplayDevice&, Word Start, Word Count) { Written.push_back({Start, Count}); });
+    DeviceConnection.Open();
+
+    UtilityConnection.SetPort(Line.PortA());
+    UtilityConnection.SetParity(psNone);
+    UtilityConnection.SetReceiveTimeout(2000);
+    Client.SetConnection(&UtilityConnection);
+    Client.SetOnMultipleRegistersWrite(
+        [this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcomes.push_back(Info); });
+    Client.SetOnHoldingRegistersRead([this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues& Values) {
+      Outcomes.push_back(Info);
+      ReadBack = Values;
+    });
+    UtilityConnection.Open();
+    // The device's worker drops what arrived before it listened: make sure it listens.
+    UtilityConnection.SetMaxRetries(5);
+    ASSERT_EQ(Exchange([&] { Client.ReadHoldingRegisters(443, 1); }).ReplyStatus, rsSuccess);
+    UtilityConnection.SetMaxRetries(1);
+    Outcomes.clear();
+  }
+
+  void TearDown() override {
+    UtilityConnection.Close();
+    DeviceConnection.Close();
+  }
+
+  // Sends one request and serves both ends (the device's dispatch runs on this thread) until the
+  // client has its outcome.
+  const TTransactionInfo& Exchange(const std::function<void()>& Request) {
+    const std::size_t Before = Outcomes.size();
+    Request();
+    EXPECT_TRUE(MainThread::ProcessMessagesUntil([&] { return Outcomes.size() > Before; }, 15000));
+    static const TTransactionInfo None{};
+    return Outcomes.size() > Before ? Outcomes.back() : None;
+  }
+};
+
+TEST_F(DeviceDisplayTest, TheSelectorLatchesTheTextRegistersIntoItsLine) {
+  const std::string Blank(20, ' ');
+  struct TStep {
+    const char* Name;
+    Word Start;
+    TRegValues Values;
+    std::string Line1, Line2;
+  };
+  const TStep Steps[] = {
+      {"line 1", 443, LineRegisters(3, "HELLO \xC7"), "HELLO \xC7" + std::string(13, ' '), Blank},
+      {"line 2, 20 characters", 443, LineRegisters(4, "ABCDEFGHIJKLMNOPQRST"), "HELLO \xC7" + std::string(13, ' '),
+       "ABCDEFGHIJKLMNOPQRST"},
+      // The selector still says line 2.
+      {"text registers only", 444, {0x5859}, "HELLO \xC7" + std::string(13, ' '), "XYCDEFGHIJKLMNOPQRST"},
+      {"a selector the device does not know", 443, {7, 0x2020}, "HELLO \xC7" + std::string(13, ' '),
+       "XYCDEFGHIJKLMNOPQRST"},
+      {"the selector alone", 443, {3}, "  CDEFGHIJKLMNOPQRST", "XYCDEFGHIJKLMNOPQRST"},
+  };
+  for (const TStep& Step : Steps) {
+    Written.clear();
+    const TTransactionInfo& Info = Exchange([&] { Client.WriteMultipleRegisters(Step.Start, Step.Values); });
+    EXPECT_EQ(Info.ReplyStatus, rsSuccess) << Step.Name;
+    ASSERT_EQ(Written.size(), 1u) << Step.Name;
+    EXPECT_EQ(Written[0], (std::pair<Word, Word>(Step.Start, static_cast<Word>(Step.Values.size())))) << Step.Name;
+    EXPECT_EQ(Text(Device->Line(1)), Step.Line1) << Step.Name;
+    EXPECT_EQ(Text(Device->Line(2)), Step.Line2) << Step.Name;
+  }
+
+  // The registers read back as written.
+  EXPECT_EQ(Exchange([&] { Client.ReadHoldingRegisters(443, 11); }).ReplyStatus, rsSuccess);
+  EXPECT_EQ(ReadBack, LineRegisters(3, "  CDEFGHIJKLMNOPQRST"));
+}
+
+TEST_F(DeviceDisplayTest, RegistersOutsideTheDisplayAreRefused) {
+  for (const Word Start : {Word(442), Word(453), Word(454)}) {
+    Written.clear();
+    const TTransactionInfo& Info = Exchange([&] { Client.WriteMultipleRegisters(Start, {4, 0x4142}); });
+    EXPECT_EQ(Info.ReplyStatus, rsExceptionReply) << Start;
+    EXPECT_EQ(Info.ExceptionKind, ekIllegalDataAddress) << Start;
+    EXPECT_TRUE(Written.empty()) << Start;
+  }
+  EXPECT_EQ(Text(Device->Line(2)), std::string(20, ' '));
+}
+
+TEST(DeviceDisplayBox, FramesTheTwoLinesForATerminal) {
+  TDisplayText Line1, Line2;
+  Line1.fill(' ');
+  Line2.fill(' ');
+  const std::string First = "A\xC7\x80\x07\x81\xAD\xFF";
+  std::copy(First.begin(), First.end(), Line1.begin());
+  Line2[19] = 'z';
+  const std::string Rule = "────────────────────";
+  EXPECT_EQ(Dorvane::DisplayBox(Line1, Line2), "┌" + Rule + "┐\n"
+                                               "│AÇ€▯▯-ÿ" + std::string(13, ' ') + "│\n"
+                                               "│                   z│\n"
+                                               "└" + Rule + "┘\n");
+}
+
+TEST(DeviceOptions, DefaultsAreTheUtilitysStartUpSettings) {
+  const Dorvane::TDeviceOptions Options = Dorvane::ParseDeviceOptions({});
+  TModbusConnection Connection;
+  Dorvane::ApplyLineSettings(Options, Connection);
+  EXPECT_TRUE(Options.Port.empty());
+  EXPECT_EQ(Connection.ConnectionMode(), cmServer);
+  EXPECT_EQ(Dorvane::DescribeLineSettings(Options), "RTU, 19200 bit/s, 8N1");
+  EXPECT_EQ(std::tuple(Connection.TransmissionMode(), Connection.BaudRate(), Connection.DataBits(), Connection.Parity(),
+                       Connection.StopBits()),
+            std::tuple(tmRTU, br19200, db8, psNone, sb1));
+}
+
+TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
+  const Dorvane::TDeviceOptions Options = Dorvane::ParseDeviceOptions(
+      {"--ascii", "--baud=9600", "--parity", "even", "--data-bits", "7", "--stop-bits=2", "--port", "/dev/ttyUSB1"});
+  TModbusConnection Connection;
+  Dorvane::ApplyLineSettings(Options, Connection);
+  EXPECT_EQ(Options.Port, "/dev/ttyUSB1");
+  EXPECT_EQ(Connection.TransmissionMode(), tmASCII);
+  EXPECT_EQ(Connection.SilentInterval(), 1000u);
+  EXPECT_EQ(Connection.BaudRate(), br9600);
+  EXPECT_EQ(Connection.Parity(), psEven);
+  EXPECT_EQ(Connection.DataBits(), db7);
+  EXPECT_EQ(Connection.StopBits(), sb2);
+  EXPECT_EQ(Dorvane::DescribeLineSettings(Options), "ASCII, 9600 bit/s, 7E2");
+
+  TModbusConnection Custom;
+  Dorvane::ApplyLineSettings(Dorvane::ParseDeviceOptions({"--baud", "500000"}), Custom);
+  EXPECT_EQ(Custom.BaudRate(), brCustom);
+  EXPECT_EQ(Custom.CustomBaudRate(), 500000u);
+
+  const std::vector<std::vector<std::string>> Refused = {
+      {"--baud"}, {"--baud", "0"}, {"--baud", "fast"}, {"--parity", "mark"}, {"--data-bits", "6"},
+      {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}};
+  for (const auto& Args : Refused) {
+    EXPECT_THROW(Dorvane::ParseDeviceOptions(Args), Dorvane::EUsageError) << Args[0];
+  }
+}
+
+#ifdef DORVANE_DEVICE_PROGRAM
+
+// The program's standard output, read as it comes.
+class TDeviceProcess {
+ public:
+  TDeviceProcess() {
+    int Pipe[2];
+    if (::pipe2(Pipe, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDOUT_FILENO);
+    char Program[] = DORVANE_DEVICE_PROGRAM;
+    char* Argv[] = {Program, nullptr};
+    const int Error = ::posix_spawn(&FPid, Program, &Actions, nullptr, Argv, environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    ::close(Pipe[1]);
+    FOutput = Pipe[0];
+    if (Error != 0) throw std::system_error(Error, std::generic_category(), "posix_spawn");
+  }
+  ~TDeviceProcess() {
+    if (FPid > 0) {
+      ::kill(FPid, SIGKILL);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    ::close(FOutput);
+  }
+
+  // Reads until Text has appeared in the output, or the time is up, or the output ends.
+  bool WaitForOutput(const std::string& Text, std::chrono::milliseconds Timeout) {
+    const auto Until = std::chrono::steady_clock::now() + Timeout;
+    while (Output.find(Text) == std::string::npos) {
+      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now());
+      pollfd Fd{FOutput, POLLIN, 0};
+      if (Left.count() <= 0 || ::poll(&Fd, 1, static_cast<int>(Left.count())) <= 0) return false;
+      char Buffer[1024];
+      const ssize_t Count = ::read(FOutput, Buffer, sizeof Buffer);
+      if (Count <= 0) return false;
+      Output.append(Buffer, static_cast<std::size_t>(Count));
+    }
+    return true;
+  }
+
+  // The exit status after Signal, or -1 when it did not exit by itself within Timeout.
+  int Stop(int Signal, std::chrono::milliseconds Timeout) {
+    ::kill(FPid, Signal);
+    const auto Until = std::chrono::steady_clock::now() + Timeout;
+    int Status = 0;
+    while (::waitpid(FPid, &Status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > Until) return -1;
+      std::this_thread::sleep_for(10ms);
+    }
+    FPid = -1;
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+  }
+
+  std::string Output;
+
+ private:
+  pid_t FPid = -1;
+  int FOutput = -1;
+};
+
+TEST(DeviceProgram, ShowsWhatTheUtilitySendsAndStopsCleanlyOnASignal) {
+  for (const int Signal : {SIGINT, SIGTERM}) {
+    TDeviceProcess Device;
+    ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
+    const auto Start = Device.Output.find("Port: ");
+    ASSERT_NE(Start, std::string::npos) << Device.Output;
+    const std::string Port = Device.Output.substr(Start + 6, Device.Output.find('\n', Start) - Start - 6);
+
+    TModbusConnection Connection;
+    Connection.SetPort(Port);
+    Connection.SetParity(psNone);
+    TModbusClient Client;
+    Client.SetConnection(&Connection);
+    std::optional<TReplyStatus> Outcome;
+    Client.SetOnMultipleRegistersWrite(
+        [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info.ReplyStatus; });
+    Connection.SetMaxRetries(5);
+    Connection.Open();
+    Client.WriteMultipleRegisters(443, LineRegisters(4, "Ol\xE1, mundo"));
+    ASSERT_TRUE(MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 10000));
+    EXPECT_EQ(*Outcome, rsSuccess);
+    EXPECT_TRUE(Device.WaitForOutput("│Olá, mundo          │\n", 5000ms)) << Device.Output;
+    Connection.Close();
+
+    EXPECT_EQ(Device.Stop(Signal, 5000ms), 0) << Signal;
+    Device.WaitForOutput("Stopped.\n", 1000ms);
+    EXPECT_NE(Device.Output.find("Stopped.\n"), std::string::npos) << Device.Output;
+  }
+}
+
+#endif
+
+}  // namespace

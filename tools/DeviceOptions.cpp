@@ -1,0 +1,125 @@
+#include "DeviceOptions.h"
+
+#include <charconv>
+
+#include "Connection.h"
+
+namespace Dorvane {
+
+using namespace Quorvel;
+
+namespace {
+
+Cardinal ParseCount(const std::string& Option, const std::string& Text) {
+  Cardinal Value = 0;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty())
+    throw EUsageError(Option + ": '" + Text + "' is not a number");
+  return Value;
+}
+
+}  // namespace
+
+TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
+  TDeviceOptions Options;
+  for (std::size_t I = 0; I < Args.size(); ++I) {
+    std::string Option = Args[I];
+    std::string Value;
+    bool HasValue = false;
+    // Both "--baud 9600" and "--baud=9600".
+    if (const auto Equals = Option.find('='); Option.rfind("--", 0) == 0 && Equals != std::string::npos) {
+      Value = Option.substr(Equals + 1);
+      Option.erase(Equals);
+      HasValue = true;
+    }
+    const auto Flag = [&] {
+      if (HasValue) throw EUsageError(Option + " takes no value");
+    };
+    const auto TakeValue = [&]() -> const std::string& {
+      if (!HasValue) {
+        if (I + 1 >= Args.size()) throw EUsageError(Option + " needs a value");
+        Value = Args[++I];
+      }
+      return Value;
+    };
+    if (Option == "--help" || Option == "-h") {
+      Flag();
+      Options.Help = true;
+    } else if (Option == "--ascii") {
+      Flag();
+      Options.TransmissionMode = tmASCII;
+    } else if (Option == "--rtu") {
+      Flag();
+      Options.TransmissionMode = tmRTU;
+    } else if (Option == "--port") {
+      Options.Port = TakeValue();
+      if (Options.Port.empty()) throw EUsageError("--port needs a port name");
+    } else if (Option == "--baud") {
+      Options.BaudRate = ParseCount(Option, TakeValue());
+      if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
+    } else if (Option == "--parity") {
+      const std::string& Name = TakeValue();
+      if (Name == "none") Options.Parity = psNone;
+      else if (Name == "odd") Options.Parity = psOdd;
+      else if (Name == "even") Options.Parity = psEven;
+      else throw EUsageError("--parity: '" + Name + "' is not none, odd or even");
+    } else if (Option == "--data-bits") {
+      const Cardinal Bits = ParseCount(Option, TakeValue());
+      if (Bits != 7 && Bits != 8) throw EUsageError("--data-bits: 7 or 8");
+      Options.DataBits = Bits == 7 ? db7 : db8;
+    } else if (Option == "--stop-bits") {
+      const Cardinal Bits = ParseCount(Option, TakeValue());
+      if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
+      Options.StopBits = Bits == 1 ? sb1 : sb2;
+    } else {
+      throw EUsageError("unknown argument '" + Args[I] + "'");
+    }
+  }
+  return Options;
+}
+
+std::string DeviceUsage(const std::string& Program) {
+  return "Usage: " + Program +
+         " [--port PATH] [--ascii] [--baud RATE] [--parity none|odd|even] [--data-bits 7|8] [--stop-bits 1|2]\n"
+         "\n"
+         "A simulated field display: a Modbus server at address 1 whose holding registers 443..453\n"
+         "carry the two 20-column lines of its display. It prints the display after every write.\n"
+         "\n"
+         "  --port PATH       serve on this serial port; without it the device makes a virtual\n"
+         "                    serial line and prints the name of its other end as \"Port: NAME\"\n"
+         "  --ascii           Modbus ASCII framing (default: RTU)\n"
+         "  --baud RATE       bits per second (default: 19200)\n"
+         "  --parity P        none, odd or even (default: none)\n"
+         "  --data-bits N     7 or 8 (default: 8)\n"
+         "  --stop-bits N     1 or 2 (default: 1)\n"
+         "\n"
+         "Ctrl-C stops it.\n";
+}
+
+void ApplyLineSettings(const TDeviceOptions& Options, TModbusConnection& Connection) {
+  Connection.SetConnectionMode(cmServer);
+  Connection.SetTransmissionMode(Options.TransmissionMode);
+  // ASCII frames end at CR LF; the silence between two characters of one frame may be long.
+  // The settings dialog's ASCII defaults allow a second, and so does the device.
+  if (Options.TransmissionMode == tmASCII) Connection.SetSilentInterval(1000);
+  TBaudRate Rate = brCustom;
+  for (int R = br110; R < brCustom; ++R) {
+    if (BaudRateValue(static_cast<TBaudRate>(R), 0) == Options.BaudRate) Rate = static_cast<TBaudRate>(R);
+  }
+  if (Rate == brCustom)
+    Connection.SetCustomBaudRate(Options.BaudRate);
+  else
+    Connection.SetBaudRate(Rate);
+  Connection.SetParity(Options.Parity);
+  Connection.SetDataBits(Options.DataBits);
+  Connection.SetStopBits(Options.StopBits);
+}
+
+std::string DescribeLineSettings(const TDeviceOptions& Options) {
+  static const char ParityLetters[] = {'N', 'O', 'E'};
+  return std::string(Options.TransmissionMode == tmASCII ? "ASCII" : "RTU") + ", " +
+         std::to_string(Options.BaudRate) + " bit/s, " + (Options.DataBits == db7 ? "7" : "8") +
+         ParityLetters[Options.Parity] + (Options.StopBits == sb1 ? "1" : "2");
+}
+
+}  // namespace Dorvane

@@ -1,0 +1,47 @@
+#pragma once
+// The simulated device's command line.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ConnectionSettings.h"
+#include "Types.h"
+
+namespace Quorvel {
+class TModbusConnection;
+}
+
+namespace Dorvane {
+
+// The utility starts with 19200 bit/s, 8 data bits, no parity, 1 stop bit and RTU framing; the
+// device answers with the same unless told otherwise.
+struct TDeviceOptions {
+  std::string Port;  // empty: the device makes a virtual serial line of its own
+  Quorvel::TTransmissionMode TransmissionMode = Quorvel::tmRTU;
+  Quorvel::Cardinal BaudRate = 19200;
+  Quorvel::TParityScheme Parity = Quorvel::psNone;
+  Quorvel::TDataBits DataBits = Quorvel::db8;
+  Quorvel::TStopBits StopBits = Quorvel::sb1;
+  bool Help = false;
+};
+
+class EUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Args without the program name. Raises EUsageError, with a message for the user, on anything it
+// does not understand.
+TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args);
+
+std::string DeviceUsage(const std::string& Program);
+
+// Puts Connection in server mode with the options' framing and line settings (not the port).
+// Connection must be closed.
+void ApplyLineSettings(const TDeviceOptions& Options, Quorvel::TModbusConnection& Connection);
+
+// "RTU, 19200 bit/s, 8N1"
+std::string DescribeLineSettings(const TDeviceOptions& Options);
+
+}  // namespace Dorvane
