@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
-  libmodbus-dev python3-pymodbus python3-serial
+  libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
   clang libclang-rt-14-dev valgrind
 )
 

@@ -1,0 +1,215 @@
+// Our server against other Modbus clients on a virtual line at 19200 bit/s: libmodbus (RTU) in a
+// thread of this process, pymodbus (RTU and ASCII) as a child process. Our side is a
+// TModbusMemoryServer holding the tables of InteropData.h on a connection in server mode; its
+// requests are dispatched on this, the main thread, which pumps while the peer asks.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "Connection.h"
+#include "InteropData.h"
+#include "MemoryServer.h"
+#include "Messages.h"
+#include "Peers.h"
+#include "VirtualSerialLine.h"
+
+using namespace Quorvel;
+using namespace QuorvelInterop;
+
+namespace {
+
+enum class TPeerClientKind { LibmodbusRTU, PymodbusRTU, PymodbusASCII };
+
+std::string NameOf(TPeerClientKind Peer) {
+  switch (Peer) {
+    case TPeerClientKind::LibmodbusRTU: return "LibmodbusRTU";
+    case TPeerClientKind::PymodbusRTU: return "PymodbusRTU";
+    default: return "PymodbusASCII";
+  }
+}
+std::string PeerName(const ::testing::TestParamInfo<TPeerClientKind>& Info) { return NameOf(Info.param); }
+void PrintTo(TPeerClientKind Peer, std::ostream* Out) { *Out << NameOf(Peer); }
+
+template <class TValues>
+std::string Words(const TValues& Values) {
+  std::string Text;
+  for (const auto Value : Values) Text += " " + std::to_string(static_cast<int>(Value));
+  return Text;
+}
+
+template <class F>
+std::string Ok(F Formula, int First, int Count) {
+  return "ok" + Words(TableOf(Formula, First, Count));
+}
+
+class ServerInterop : public ::testing::TestWithParam<TPeerClientKind> {
+ protected:
+  // The line goes last: everything on it has closed by then.
+  Testing::TVirtualSerialLine Line{BaudRate};
+  TModbusConnection Connection;
+  TModbusMemoryServer Server;
+  std::vector<TFrameData> Received, Sent;
+  std::vector<std::pair<Word, Word>> RegisterWrites, CoilWrites;
+  std::unique_ptr<TPeerClient> Peer;
+
+  void SetUp() override {
+    Server.Coils() = {0, TableOf(CoilAt, 0, TableSize)};
+    Server.DiscreteInputs() = {0, TableOf(DiscreteInputAt, 0, TableSize)};
+    Server.HoldingRegisters() = {0, TableOf(HoldingRegisterAt, 0, TableSize)};
+    Server.InputRegisters() = {0, TableOf(InputRegisterAt, 0, TableSize)};
+    Server.SetServerAddress(ServerAddress);
+    Server.SetOnRegistersWrite([this](auto&, Word Start, Word Count) { RegisterWrites.emplace_back(Start, Count); });
+    Server.SetOnCoilsWrite([this](auto&, Word Start, Word Count) { CoilWrites.emplace_back(Start, Count); });
+    Server.SetConnection(&Connection);
+
+    Connection.SetPort(Line.PortA());
+    Connection.SetParity(psNone);
+    Connection.SetConnectionMode(cmServer);
+    Connection.SetTransmissionMode(GetParam() == TPeerClientKind::PymodbusASCII ? tmASCII : tmRTU);
+    Connection.SetOnFrameReceive([this](auto&, const TFrameData& Data) { Received.push_back(Data); });
+    Connection.SetOnFrameSend([this](auto&, const TFrameData& Data) { Sent.push_back(Data); });
+    Connection.Open();
+
+    if (GetParam() == TPeerClientKind::LibmodbusRTU)
+      Peer = std::make_unique<TLibmodbusClient>(Line.PortB());
+    else
+      Peer = std::make_unique<TPymodbusPeer>(
+          TPymodbusPeer::Client, Line.PortB(),
+          GetParam() == TPeerClientKind::PymodbusRTU ? TFraming::RTU : TFraming::ASCII);
+    WaitUntilListening();
+  }
+
+  // In RTU our server starts listening only after one silent time of quiet on the line, so that
+  // its first frame starts on a frame boundary; a request sent sooner is dropped, and a peer that
+  // asks at once would see a time-out. The first answer tells that it listens.
+  void WaitUntilListening() {
+    std::string Result;
+    for (int Attempt = 0; Attempt < 5 && Result.rfind("ok", 0) != 0; ++Attempt)
+      PumpWhile([&] { Result = Peer->Request("3 0 1"); });
+    ASSERT_EQ(Result, Ok(HoldingRegisterAt, 0, 1)) << "our server never answered";
+    MainThread::ProcessMessagesUntil([&] { return !Sent.empty(); }, 2000);
+    Received.clear();
+    Sent.clear();
+  }
+
+  void TearDown() override {
+    Peer.reset();
+    Connection.Close();
+  }
+
+  // The peer's result line for one request. Our side must have seen exactly one request frame
+  // and sent exactly one reply frame for it.
+  std::string Ask(const std::string& Request) {
+    const std::size_t Before = Sent.size();
+    std::string Result;
+    EXPECT_TRUE(PumpWhile([&] { Result = Peer->Request(Request); }));
+    // The frame copies are posted before the reply goes out, but may still wait in the queue.
+    MainThread::ProcessMessagesUntil([&] { return Sent.size() >= Before + 1 && Received.size() >= Before + 1; },
+                                     2000);
+    EXPECT_EQ(Sent.size(), Before + 1) << "one reply per request";
+    EXPECT_EQ(Received.size(), Before + 1) << "one request frame";
+    return Result;
+  }
+};
+
+TEST_P(ServerInterop, ReadsReturnOurTables) {
+  const std::string Last = std::to_string(TableSize - 1);
+  const std::pair<std::string, std::string> Cases[] = {
+      {"1 0 1", Ok(CoilAt, 0, 1)},
+      {"1 3 19", Ok(CoilAt, 3, 19)},
+      {"1 0 2000", Ok(CoilAt, 0, 2000)},
+      {"2 5 37", Ok(DiscreteInputAt, 5, 37)},
+      {"2 " + Last + " 1", Ok(DiscreteInputAt, TableSize - 1, 1)},
+      {"3 0 1", Ok(HoldingRegisterAt, 0, 1)},
+      {"3 443 11", Ok(HoldingRegisterAt, 443, 11)},
+      {"3 875 125", Ok(HoldingRegisterAt, 875, 125)},
+      {"4 17 9", Ok(InputRegisterAt, 17, 9)},
+      {"4 0 125", Ok(InputRegisterAt, 0, 125)},
+      // Past the end of a table: illegal data address, with the function code's bit 7 set.
+      {"3 " + Last + " 2", "exc 131 2"},
+      {"1 " + Last + " 2", "exc 129 2"},
+      {"4 " + std::to_string(TableSize) + " 1", "exc 132 2"},
+  };
+  for (const auto& [Request, Expected] : Cases) {
+    SCOPED_TRACE(Request);
+    EXPECT_EQ(Ask(Request), Expected);
+  }
+}
+
+TEST_P(ServerInterop, SingleWritesAreEchoedAndStored) {
+  ASSERT_FALSE(CoilAt(7));
+  ASSERT_TRUE(CoilAt(9));
+  const std::pair<std::string, std::string> Cases[] = {
+      {"5 7 1", "ok 7 1"},
+      {"5 9 0", "ok 9 0"},
+      {"6 500 48879", "ok 500 48879"},
+      {"6 0 0", "ok 0 0"},
+  };
+  for (const auto& [Request, Expected] : Cases) {
+    SCOPED_TRACE(Request);
+    EXPECT_EQ(Ask(Request), Expected);
+    // A single write is answered with the request itself.
+    EXPECT_EQ(Sent.back(), Received.back());
+  }
+  EXPECT_TRUE(Server.Coils()[7]);
+  EXPECT_FALSE(Server.Coils()[9]);
+  EXPECT_EQ(Server.HoldingRegisters()[500], 0xBEEF);
+  EXPECT_EQ(Server.HoldingRegisters()[0], 0);
+  EXPECT_EQ(Ask("1 6 4"), "ok 1 1 0 0");
+  EXPECT_EQ(Ask("3 499 3"), "ok" + Words(TRegValues{HoldingRegisterAt(499), 0xBEEF, HoldingRegisterAt(501)}));
+}
+
+TEST_P(ServerInterop, MultipleWritesAreAcknowledgedAndStored) {
+  const TRegValues DisplayLine = {3, 0x5175, 0x6F72, 0x7665, 0x6C20, 0x6C69, 0x6E65, 0x2031, 0x2020, 0x2020, 0x2020};
+  EXPECT_EQ(Ask("16 443" + Words(DisplayLine)), "ok 443 11");
+  EXPECT_EQ(Ask("3 443 11"), "ok" + Words(DisplayLine));
+
+  TRegValues Many(TModbusServer::MaxWriteRegisters);
+  for (std::size_t I = 0; I < Many.size(); ++I) Many[I] = static_cast<Word>(0xF00D ^ (I * 0x0203));
+  EXPECT_EQ(Ask("16 600" + Words(Many)), "ok 600 123");
+
+  TBitValues Bits(19);
+  for (std::size_t I = 0; I < Bits.size(); ++I) Bits[I] = (I * 7) % 4 == 1 || I == 18;
+  EXPECT_EQ(Ask("15 100" + Words(Bits)), "ok 100 19");
+  TBitValues Around = Bits;
+  Around.insert(Around.begin(), CoilAt(99));
+  Around.push_back(CoilAt(119));
+  EXPECT_EQ(Ask("1 99 21"), "ok" + Words(Around));
+
+  // A write that runs past the table writes nothing.
+  const int NearEnd = TableSize - 5;
+  EXPECT_EQ(Ask("16 " + std::to_string(NearEnd) + " 1 2 3 4 5 6 7 8 9 10"), "exc 144 2");
+
+  EXPECT_EQ(TRegValues(Server.HoldingRegisters().Values.begin() + 443, Server.HoldingRegisters().Values.begin() + 454),
+            DisplayLine);
+  EXPECT_EQ(TRegValues(Server.HoldingRegisters().Values.begin() + 600, Server.HoldingRegisters().Values.begin() + 723),
+            Many);
+  EXPECT_EQ(TRegValues(Server.HoldingRegisters().Values.begin() + NearEnd, Server.HoldingRegisters().Values.end()),
+            TableOf(HoldingRegisterAt, NearEnd, 5));
+  EXPECT_EQ(RegisterWrites, (std::vector<std::pair<Word, Word>>{{443, 11}, {600, 123}}));
+  EXPECT_EQ(CoilWrites, (std::vector<std::pair<Word, Word>>{{100, 19}}));
+}
+
+TEST_P(ServerInterop, OtherFunctionsAreRefusedWithExceptionOne) {
+  // Read exception status, report server id and mask write: the peers ask, we do not serve them.
+  const std::pair<std::string, std::string> Cases[] = {
+      {"7", "exc 135 1"},
+      {"17", "exc 145 1"},
+      {"22 300 61682 9509", "exc 150 1"},
+  };
+  for (const auto& [Request, Expected] : Cases) {
+    SCOPED_TRACE(Request);
+    EXPECT_EQ(Ask(Request), Expected);
+  }
+  EXPECT_EQ(Server.HoldingRegisters()[300], HoldingRegisterAt(300));
+}
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Peers, ServerInterop,
+                         ::testing::Values(TPeerClientKind::LibmodbusRTU, TPeerClientKind::PymodbusRTU,
+                                           TPeerClientKind::PymodbusASCII),
+                         PeerName);
