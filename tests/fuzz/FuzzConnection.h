@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Connection.h"
 
@@ -52,6 +54,17 @@ struct TFuzzConnection {
     Connection.SetConnectionMode(Role);
   }
 };
+
+// Gives binary bytes a good frame check and turns them into what the line carries, as far as
+// one frame holds them: most interesting inputs must pass the check to get anywhere.
+inline void EncodeWithGoodCheck(const Quorvel::TModbusConnection& C, std::vector<Quorvel::Byte>& Raw) {
+  Quorvel::TModbusBuffer Binary(C.FrameBufferSize());
+  const std::size_t Room = static_cast<std::size_t>(C.FrameBufferSize() - C.ChecksumSize());
+  for (std::size_t I = 0; I < std::min(Raw.size(), Room); ++I) Binary.WriteByte(Raw[I]);
+  C.AppendChecksum(Binary);
+  Raw.assign(static_cast<std::size_t>(C.RawFrameSize()), 0);
+  Raw.resize(static_cast<std::size_t>(C.EncodeFrame(Binary, Raw.data(), C.RawFrameSize())));
+}
 
 // Stops the run with a message when a property that must hold does not.
 #define FUZZ_CHECK(Condition)                                                      \

@@ -223,12 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
       Raw[0] = T.Info.ServerAddress;
       Raw[1] = static_cast<Byte>(Function | ((Flags & 8) != 0 ? 0x80 : 0));
     }
-    TModbusBuffer Binary(C.FrameBufferSize());
-    const std::size_t Room = static_cast<std::size_t>(C.FrameBufferSize() - C.ChecksumSize());
-    for (std::size_t I = 0; I < std::min(Raw.size(), Room); ++I) Binary.WriteByte(Raw[I]);
-    C.AppendChecksum(Binary);
-    Raw.assign(static_cast<std::size_t>(C.RawFrameSize()), 0);
-    Raw.resize(static_cast<std::size_t>(C.EncodeFrame(Binary, Raw.data(), C.RawFrameSize())));
+    QuorvelFuzz::EncodeWithGoodCheck(C, Raw);
   }
   if (Raw.size() > static_cast<std::size_t>(C.RawFrameSize())) Raw.resize(static_cast<std::size_t>(C.RawFrameSize()));
 
