@@ -228,6 +228,20 @@ TEST_F(LineTest, StoredActiveOpensAtTheEndOfLoading) {
   EXPECT_EQ(Shown, std::vector<std::string>{"Could not open serial port"}) << "shown, and loading went on";
 }
 
+TEST_F(LineTest, WhileDesigningActiveIsOnlyAFlag) {
+  Connection.SetDesigning(true);
+  Connection.Open();
+  EXPECT_TRUE(Connection.Active());
+  EXPECT_EQ(MessageOf([&] { Connection.CheckActive(); }),
+            "Connection MUST be active for the requested action to be performed");
+  EXPECT_NO_THROW(Connection.SetTransmissionMode(tmASCII)) << "counts as inactive for the settings";
+  TModbusConnection Other;
+  Other.SetPort(Line.PortA());
+  EXPECT_NO_THROW(Other.Open()) << "no port was touched";
+  Connection.Close();
+  EXPECT_FALSE(Connection.Active());
+}
+
 TEST_F(LineTest, ClientsFollowTheirConnection) {
   TRecordingClient Second;
   Second.SetConnection(&Connection);
