@@ -26,6 +26,12 @@ Word TakeWord(TModbusBuffer& B) {
 
 bool IsBroadcast(const TModbusTransaction& T) { return T.Info.ServerAddress == 0; }
 
+// A count outside 1..Max is a bad value; a range that runs past address 65535 a bad address.
+void CheckRange(Word Start, Word Count, int Max) {
+  if (Count < 1 || Count > Max) Refuse(IllegalDataValue);
+  if (int{Start} + Count - 1 > 65535) Refuse(IllegalDataAddress);
+}
+
 }  // namespace
 
 TModbusServer::TModbusServer(TComponent* Owner) : TComponent(Owner) {}
@@ -95,8 +101,7 @@ void TModbusServer::ReadBits(TModbusTransaction& T, Byte Function) {
   const Word Start = TakeWord(T.Request);
   const Word Count = TakeWord(T.Request);
   CheckFieldsEnd(*FConnection, T.Request);
-  if (Count < 1 || Count > MaxReadBits) Refuse(IllegalDataValue);
-  if (int{Start} + Count - 1 > 65535) Refuse(IllegalDataAddress);
+  CheckRange(Start, Count, MaxReadBits);
   const bool Coils = Function == 1;
   for (int I = 0; I < Count; ++I) {
     const auto Address = static_cast<Word>(Start + I);
@@ -117,8 +122,7 @@ void TModbusServer::ReadRegisters(TModbusTransaction& T, Byte Function) {
   const Word Start = TakeWord(T.Request);
   const Word Count = TakeWord(T.Request);
   CheckFieldsEnd(*FConnection, T.Request);
-  if (Count < 1 || Count > MaxReadRegisters) Refuse(IllegalDataValue);
-  if (int{Start} + Count - 1 > 65535) Refuse(IllegalDataAddress);
+  CheckRange(Start, Count, MaxReadRegisters);
   const bool Holding = Function == 3;
   for (int I = 0; I < Count; ++I) {
     const auto Address = static_cast<Word>(Start + I);
@@ -171,8 +175,7 @@ void TModbusServer::WriteSingleRegister(TModbusTransaction& T) {
 void TModbusServer::WriteMultipleCoils(TModbusTransaction& T) {
   const Word Start = TakeWord(T.Request);
   const Word Count = TakeWord(T.Request);
-  if (Count < 1 || Count > MaxWriteBits) Refuse(IllegalDataValue);
-  if (int{Start} + Count - 1 > 65535) Refuse(IllegalDataAddress);
+  CheckRange(Start, Count, MaxWriteBits);
   // The byte count at offset 6 is not trusted: the values are sized by the bit count.
   T.Request.SetPosition(7);
   TBitValues Values(Count);
@@ -192,8 +195,7 @@ void TModbusServer::WriteMultipleCoils(TModbusTransaction& T) {
 void TModbusServer::WriteMultipleRegisters(TModbusTransaction& T) {
   const Word Start = TakeWord(T.Request);
   const Word Count = TakeWord(T.Request);
-  if (Count < 1 || Count > MaxWriteRegisters) Refuse(IllegalDataValue);
-  if (int{Start} + Count - 1 > 65535) Refuse(IllegalDataAddress);
+  CheckRange(Start, Count, MaxWriteRegisters);
   T.Request.SetPosition(7);
   TRegValues Values(Count);
   for (auto& Value : Values) Value = TakeWord(T.Request);

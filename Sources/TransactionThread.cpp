@@ -15,7 +15,6 @@ namespace Quorvel {
 
 TTransactionThread::TTransactionThread(TModbusConnection& Connection)
     : FConnection(Connection),
-      FQueue(16),
       FRawSize(Connection.RawFrameSize()),
       FRxArea(static_cast<std::size_t>(FRawSize)),
       FTxArea(static_cast<std::size_t>(FRawSize)) {
@@ -39,32 +38,22 @@ TTransactionThread::~TTransactionThread() {
 void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction) {
   {
     std::lock_guard Lock(FQueueLock);
-    if (FQueueCount == FQueue.size()) {
-      std::vector<std::unique_ptr<TModbusTransaction>> Grown(FQueue.size() * 2);
-      for (std::size_t I = 0; I < FQueueCount; ++I) Grown[I] = std::move(FQueue[(FQueueHead + I) % FQueue.size()]);
-      FQueue = std::move(Grown);
-      FQueueHead = 0;
-    }
-    FQueue[(FQueueHead + FQueueCount) % FQueue.size()] = std::move(Transaction);
-    ++FQueueCount;
+    FQueue.push_back(std::move(Transaction));
   }
   FQueueEvent.Set();
 }
 
 bool TTransactionThread::Dequeue(std::unique_ptr<TModbusTransaction>& Transaction) {
   std::lock_guard Lock(FQueueLock);
-  if (FQueueCount == 0) return false;
-  Transaction = std::move(FQueue[FQueueHead]);
-  FQueueHead = (FQueueHead + 1) % FQueue.size();
-  --FQueueCount;
+  if (FQueue.empty()) return false;
+  Transaction = std::move(FQueue.front());
+  FQueue.pop_front();
   return true;
 }
 
 void TTransactionThread::ClearQueue() noexcept {
   std::lock_guard Lock(FQueueLock);
-  for (auto& Slot : FQueue) Slot.reset();
-  FQueueHead = 0;
-  FQueueCount = 0;
+  FQueue.clear();
 }
 
 // ---- Thread body ----

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "Ring.h"
 #include "Thread.h"
 #include "Transaction.h"
 #include "Types.h"
@@ -42,10 +43,7 @@ class TTransactionThread : public TThread {
   TModbusConnection& FConnection;
   Platform::TEventObject FQueueEvent{false};
   std::mutex FQueueLock;
-  // A ring that grows only when full, so that queueing allocates nothing once it has grown.
-  std::vector<std::unique_ptr<TModbusTransaction>> FQueue;
-  std::size_t FQueueHead = 0;
-  std::size_t FQueueCount = 0;
+  TRing<std::unique_ptr<TModbusTransaction>> FQueue;
   int FRawSize;
   std::vector<Byte> FRxArea;
   std::vector<Byte> FTxArea;
