@@ -1,4 +1,5 @@
 #include "Connection.h"
+#include "ConnectionLine.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +14,9 @@
 namespace Quorvel {
 
 TModbusConnection::TModbusConnection(TComponent* Owner)
-    : TComponent(Owner), FWindow([this](TMessage& Message) { HandleWindowMessage(Message); }) {}
+    : TComponent(Owner),
+      FLine(std::make_unique<TLine>()),
+      FWindow([this](TMessage& Message) { HandleWindowMessage(Message); }) {}
 
 TModbusConnection::~TModbusConnection() {
   Destroying();
@@ -57,20 +60,20 @@ void TModbusConnection::OpenPort() {
   bool Attached = false;
   if (FHookExistingPort) {
     const Cardinal Hooked = DoGetHookedPortHandle();
-    Attached = Hooked != InvalidHandleValue && FSerial.Attach(static_cast<Platform::TPortHandle>(Hooked));
+    Attached = Hooked != InvalidHandleValue && FLine->Serial.Attach(static_cast<Platform::TPortHandle>(Hooked));
   } else {
-    Attached = FSerial.Open(FPort);
+    Attached = FLine->Serial.Open(FPort);
   }
   if (!Attached) RaiseError(Messages::OpenPort);
   try {
-    if (!FSerial.SetupQueues(static_cast<Cardinal>(IOQueueSize()), static_cast<Cardinal>(IOQueueSize())))
+    if (!FLine->Serial.SetupQueues(static_cast<Cardinal>(IOQueueSize()), static_cast<Cardinal>(IOQueueSize())))
       RaiseError(Messages::SerialBuffersInit);
-    if (!FSerial.SetImmediateReads()) RaiseError(Messages::TimeoutsInit);
-    if (!FSerial.ClearEventMask()) RaiseError(Messages::EventMaskInit);
+    if (!FLine->Serial.SetImmediateReads()) RaiseError(Messages::TimeoutsInit);
+    if (!FLine->Serial.ClearEventMask()) RaiseError(Messages::EventMaskInit);
     ApplyCommState();
     UpdateSilentTime();
     // A stop signal left over from the previous close must not cut the first wait short.
-    FStopEvent.Reset();
+    FLine->StopEvent.Reset();
     FThread = std::make_unique<TTransactionThread>(*this);
   } catch (...) {
     ClosePort();
@@ -81,11 +84,11 @@ void TModbusConnection::OpenPort() {
 void TModbusConnection::ClosePort() noexcept {
   FThread.reset();
   // Detaches a hooked descriptor without closing it: it belongs to whoever supplied it.
-  FSerial.Close();
+  FLine->Serial.Close();
 }
 
 void TModbusConnection::ApplyCommState() {
-  if (!FSerial.IsOpen()) return;
+  if (!FLine->Serial.IsOpen()) return;
   using Platform::TLineControl;
   Platform::TLineSettings Settings;
   Settings.BaudRate = BaudRateValue(FBaudRate, FCustomBaudRate);
@@ -101,7 +104,7 @@ void TModbusConnection::ApplyCommState() {
     case fcRtsCts: Settings.Rts = TLineControl::Handshake; break;
     default: Settings.Rts = Line(FRTSEnabled); break;
   }
-  if (!FSerial.ApplyLineSettings(Settings)) RaiseError(Messages::UpdateDCB);
+  if (!FLine->Serial.ApplyLineSettings(Settings)) RaiseError(Messages::UpdateDCB);
 }
 
 void TModbusConnection::UpdateSilentTime() {

@@ -18,8 +18,6 @@
 #include "Thread.h"
 #include "Transaction.h"
 #include "Types.h"
-#include "platform/Event.h"
-#include "platform/SerialPort.h"
 
 namespace Quorvel {
 
@@ -206,8 +204,10 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   std::vector<TModbusClient*> FClients;
   std::vector<TModbusServer*> FServers;
 
-  Platform::TSerialPort FSerial;
-  Platform::TEventObject FStopEvent{false};
+  // The port and the stop event of a server's endless wait: the operating system's side, kept out
+  // of this header.
+  struct TLine;
+  std::unique_ptr<TLine> FLine;
   std::unique_ptr<TTransactionThread> FThread;
   // Last, so that it goes first: nothing is dispatched into a half-destroyed connection.
   TMessageWindow FWindow;

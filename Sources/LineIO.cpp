@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Connection.h"
+#include "ConnectionLine.h"
 #include "Timing.h"
 
 namespace Quorvel {
@@ -19,25 +20,25 @@ enum TASCIIScanState : std::uint8_t { asIdle, asInFrame, asGotCR, asComplete };
 }  // namespace
 
 void TModbusConnection::PurgePort(bool RxSide, bool TxSide) {
-  if (RxSide || TxSide) FSerial.Purge(RxSide, TxSide);
+  if (RxSide || TxSide) FLine->Serial.Purge(RxSide, TxSide);
 }
 
 bool TModbusConnection::GetInputCount(Cardinal& Count) {
-  const bool LineErrors = FSerial.TakeLineErrors();
+  const bool LineErrors = FLine->Serial.TakeLineErrors();
   Count = 0;
-  return FSerial.InputCount(Count) && !LineErrors;
+  return FLine->Serial.InputCount(Count) && !LineErrors;
 }
 
 bool TModbusConnection::ReadBytes(Byte* Dest, Cardinal Count) {
-  const bool Ok = FSerial.Read(Dest, Count);
-  return !FSerial.TakeLineErrors() && Ok;
+  const bool Ok = FLine->Serial.Read(Dest, Count);
+  return !FLine->Serial.TakeLineErrors() && Ok;
 }
 
 // Only an endless server wait listens to the stop event: closing wakes a server at once, while a
 // client's waits are bounded by its time budget anyway.
 bool TModbusConnection::WaitForCharacter(Cardinal Timeout) {
   const bool EndlessServerWait = Timeout == Infinite && FConnectionMode == cmServer;
-  return FSerial.WaitForInput(Timeout, EndlessServerWait ? &FStopEvent : nullptr) == Platform::TWaitResult::Input;
+  return FLine->Serial.WaitForInput(Timeout, EndlessServerWait ? &FLine->StopEvent : nullptr) == Platform::TWaitResult::Input;
 }
 
 void TModbusConnection::DiscardInput() {
@@ -85,7 +86,7 @@ int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining) 
 // An RTU frame ends with a silence of SilentTime. The first character may take the whole budget.
 int TModbusConnection::ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime) {
   if (Remaining == 0) return 0;
-  FSerial.TakeLineErrors();
+  FLine->Serial.TakeLineErrors();
   if (!WaitTimed(Remaining, Remaining)) return 0;
   int Total = 0;
   if (!ReadAvailable(Dest, Capacity, Total)) return 0;
@@ -101,7 +102,7 @@ int TModbusConnection::ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remainin
 // An ASCII frame runs from a colon to CR LF; SilentTime is the longest gap allowed inside it.
 int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime) {
   if (Remaining == 0) return 0;
-  FSerial.TakeLineErrors();
+  FLine->Serial.TakeLineErrors();
   TASCIIScanState State = asIdle;
   int Total = 0;
 
@@ -152,20 +153,20 @@ int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remain
 }
 
 bool TModbusConnection::WriteFrame(const Byte* Data, int Length, Cardinal Timeout) {
-  FSerial.TakeLineErrors();
+  FLine->Serial.TakeLineErrors();
   // Where the driver cannot switch RTS around a send (no RS-485 mode), switch it here: raised
   // once the previous output is gone, lowered once this frame has left the wire.
-  const bool SwitchRts = FFlowControl == fcRtsToggle && !FSerial.DriverTogglesRts();
+  const bool SwitchRts = FFlowControl == fcRtsToggle && !FLine->Serial.DriverTogglesRts();
   if (SwitchRts) {
-    FSerial.Drain();
-    FSerial.SetRts(true);
+    FLine->Serial.Drain();
+    FLine->Serial.SetRts(true);
   }
-  const bool Ok = FSerial.Write(Data, static_cast<Cardinal>(Length), Timeout);
+  const bool Ok = FLine->Serial.Write(Data, static_cast<Cardinal>(Length), Timeout);
   if (SwitchRts) {
-    FSerial.Drain();
-    FSerial.SetRts(false);
+    FLine->Serial.Drain();
+    FLine->Serial.SetRts(false);
   }
-  return !FSerial.TakeLineErrors() && Ok;
+  return !FLine->Serial.TakeLineErrors() && Ok;
 }
 
 }  // namespace Quorvel

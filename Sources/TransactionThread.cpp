@@ -6,6 +6,7 @@
 
 #include "Application.h"
 #include "Connection.h"
+#include "ConnectionLine.h"
 #include "FrameData.h"
 #include "Messages.h"
 #include "platform/Clock.h"
@@ -27,7 +28,7 @@ TTransactionThread::~TTransactionThread() {
   if (FConnection.ConnectionMode() == cmClient)
     FQueueEvent.Set();
   else
-    FConnection.FStopEvent.Set();
+    FConnection.FLine->StopEvent.Set();
   std::this_thread::yield();
   WaitFor();
   ClearQueue();

@@ -1,0 +1,16 @@
+#pragma once
+// The operating system's side of a connection: its serial port, and the event that ends a server's
+// endless wait. Private to the library, so that the public headers name no platform type.
+
+#include "Connection.h"
+#include "platform/Event.h"
+#include "platform/SerialPort.h"
+
+namespace Quorvel {
+
+struct TModbusConnection::TLine {
+  Platform::TSerialPort Serial;
+  Platform::TEventObject StopEvent{false};
+};
+
+}  // namespace Quorvel
