@@ -74,6 +74,8 @@ void TModbusConnection::OpenPort() {
     UpdateSilentTime();
     // A stop signal left over from the previous close must not cut the first wait short.
     FLine->StopEvent.Reset();
+    FLine->FailureReported = false;
+    ++FSession;
     FThread = std::make_unique<TTransactionThread>(*this);
   } catch (...) {
     ClosePort();
@@ -124,6 +126,10 @@ void TModbusConnection::UpdateSilentTime() {
   // Below 20 ms the operating system's timers and the USB adapters' latency decide anyway.
   FSilentTime = std::max(Time, MinSilentTime);
 }
+
+TLineStatistics TModbusConnection::Statistics() const noexcept { return FLine->Counters.Read(); }
+
+void TModbusConnection::ResetStatistics() noexcept { FLine->Counters.Reset(); }
 
 Cardinal TModbusConnection::GetSilentTime() const {
   std::shared_lock Lock(FSettingsLock);
@@ -272,6 +278,10 @@ void TModbusConnection::DoFrameSend(const TFrameData& Data) {
   if (FOnFrameSend) FOnFrameSend(*this, Data);
 }
 
+void TModbusConnection::DoPortLost() {
+  if (FOnPortLost) FOnPortLost(*this);
+}
+
 Cardinal TModbusConnection::DoGetHookedPortHandle() {
   Cardinal Handle = InvalidHandleValue;
   if (FOnGetHookedPortHandle) FOnGetHookedPortHandle(*this, Handle);
@@ -324,7 +334,10 @@ void TModbusConnection::SubmitTransaction(std::unique_ptr<TModbusTransaction>& T
 void TModbusConnection::DispatchRequest(TModbusTransaction& Transaction) {
   const Byte Address = Transaction.Info.ServerAddress;
   if (Address != 0) {
-    if (auto* Server = FindServer(Address)) Server->HandleRequest(Transaction);
+    if (auto* Server = FindServer(Address))
+      Server->HandleRequest(Transaction);
+    else
+      FLine->Counters.Add(lcOtherAddresses);
     return;
   }
   // A handler may not change the list under us: walk a copy.
@@ -334,8 +347,14 @@ void TModbusConnection::DispatchRequest(TModbusTransaction& Transaction) {
 
 void TModbusConnection::HandleWindowMessage(TMessage& Message) {
   switch (Message.Msg) {
-    case WM_TRANSACTIONDONE:
-      DeliverTransaction(Message.LParam.Take<TModbusTransaction>());
+    case WM_TRANSACTIONDONE: {
+      // A result of an earlier opening belongs to requests that closing has ended.
+      auto Transaction = Message.LParam.Take<TModbusTransaction>();
+      if (Message.WParam == FSession) DeliverTransaction(std::move(Transaction));
+      break;
+    }
+    case WM_PORTLOST:
+      DeliverPortLost(static_cast<Cardinal>(Message.WParam));
       break;
     case WM_FRAMEDATA:
       DeliverFrameData(Message.WParam != 0, Message.LParam.Take<TFrameData>());
@@ -355,6 +374,22 @@ void TModbusConnection::DeliverTransaction(std::unique_ptr<TModbusTransaction> T
   } catch (...) {
     Application::HandleException(std::current_exception());
   }
+}
+
+void TModbusConnection::DeliverPortLost(Cardinal Session) {
+  if (Session != FSession || !FActive || IsDestroying()) return;
+  try {
+    DoPortLost();
+  } catch (...) {
+    Application::HandleException(std::current_exception());
+  }
+}
+
+void TModbusConnection::NotePortFailure() {
+  if (FLine->FailureReported) return;
+  FLine->FailureReported = true;
+  // A refused post (the main thread not pumping) only loses the notice, never a transaction.
+  FWindow.Post(WM_PORTLOST, FSession, {});
 }
 
 // Delivered even when the connection has closed meanwhile.

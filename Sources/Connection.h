@@ -14,6 +14,7 @@
 #include "Component.h"
 #include "ConnectionSettings.h"
 #include "FrameCodec.h"
+#include "LineStatistics.h"
 #include "Messages.h"
 #include "Thread.h"
 #include "Transaction.h"
@@ -38,6 +39,7 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   // Posted by the worker to the connection's message window.
   static constexpr Cardinal WM_TRANSACTIONDONE = 1025;
   static constexpr Cardinal WM_FRAMEDATA = 1026;
+  static constexpr Cardinal WM_PORTLOST = 1027;
   static constexpr Cardinal InvalidHandleValue = 0xFFFFFFFFu;
   static constexpr Cardinal MinSilentTime = 20;
 
@@ -91,6 +93,11 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   // Derived from SilentInterval when the port opens or the line settings change.
   Cardinal GetSilentTime() const;
 
+  // What crossed the line since the connection was created or ResetStatistics was called. Any
+  // time, from the main thread; the worker never waits for either.
+  TLineStatistics Statistics() const noexcept;
+  void ResetStatistics() noexcept;
+
   const TNotifyEvent& OnAfterClose() const noexcept { return FOnAfterClose; }
   void SetOnAfterClose(TNotifyEvent Handler) { FOnAfterClose = std::move(Handler); }
   const TNotifyEvent& OnAfterOpen() const noexcept { return FOnAfterOpen; }
@@ -103,6 +110,11 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   void SetOnFrameReceive(TFrameDataEvent Handler);
   const TFrameDataEvent& OnFrameSend() const noexcept { return FOnFrameSend; }
   void SetOnFrameSend(TFrameDataEvent Handler);
+  // Raised once per opening, on the main thread, when the port fails under the worker (a USB
+  // adapter pulled out, the other end of a pseudo-terminal gone). The connection stays active:
+  // its requests end without reply until the application closes it.
+  const TNotifyEvent& OnPortLost() const noexcept { return FOnPortLost; }
+  void SetOnPortLost(TNotifyEvent Handler) { FOnPortLost = std::move(Handler); }
   const TGetHookedPortHandleEvent& OnGetHookedPortHandle() const noexcept { return FOnGetHookedPortHandle; }
   void SetOnGetHookedPortHandle(TGetHookedPortHandleEvent Handler) { FOnGetHookedPortHandle = std::move(Handler); }
 
@@ -139,6 +151,7 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   virtual void DoFrameReceive(const TFrameData& Data);
   virtual void DoFrameSend(const TFrameData& Data);
   virtual Cardinal DoGetHookedPortHandle();
+  virtual void DoPortLost();
 
   void Loaded() override;
 
@@ -163,6 +176,9 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   void HandleWindowMessage(TMessage& Message);
   void DeliverTransaction(std::unique_ptr<TModbusTransaction> Transaction);
   void DeliverFrameData(bool Sent, std::unique_ptr<TFrameData> Data);
+  void DeliverPortLost(Cardinal Session);
+  // Worker: the port failed under a wait; tells the main thread once per opening.
+  void NotePortFailure();
 
   bool WaitTimed(Cardinal Timeout, Cardinal& Remaining);
   bool ReadAvailable(Byte* Dest, int Space, int& Count);
@@ -196,11 +212,14 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   std::atomic<bool> FHasFrameReceive{false};
   std::atomic<bool> FHasFrameSend{false};
 
-  TNotifyEvent FOnAfterClose, FOnAfterOpen, FOnBeforeClose, FOnBeforeOpen;
+  TNotifyEvent FOnAfterClose, FOnAfterOpen, FOnBeforeClose, FOnBeforeOpen, FOnPortLost;
   TFrameDataEvent FOnFrameReceive, FOnFrameSend;
   TGetHookedPortHandleEvent FOnGetHookedPortHandle;
 
   Cardinal FTransactionCounter = 0;
+  // Counts the openings. What a worker posts carries the opening it belongs to, so that a result
+  // of an earlier opening is dropped however soon the port reopened.
+  Cardinal FSession = 0;
   std::vector<TModbusClient*> FClients;
   std::vector<TModbusServer*> FServers;
 

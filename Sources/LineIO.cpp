@@ -38,7 +38,9 @@ bool TModbusConnection::ReadBytes(Byte* Dest, Cardinal Count) {
 // client's waits are bounded by its time budget anyway.
 bool TModbusConnection::WaitForCharacter(Cardinal Timeout) {
   const bool EndlessServerWait = Timeout == Infinite && FConnectionMode == cmServer;
-  return FLine->Serial.WaitForInput(Timeout, EndlessServerWait ? &FLine->StopEvent : nullptr) == Platform::TWaitResult::Input;
+  const auto Result = FLine->Serial.WaitForInput(Timeout, EndlessServerWait ? &FLine->StopEvent : nullptr);
+  if (Result == Platform::TWaitResult::Failed) NotePortFailure();
+  return Result == Platform::TWaitResult::Input;
 }
 
 void TModbusConnection::DiscardInput() {

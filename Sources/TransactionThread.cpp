@@ -90,7 +90,10 @@ void TTransactionThread::HandleException() noexcept {
 void TTransactionThread::RunClient() {
   FConnection.DiscardInput();
   while (!Terminated()) {
-    FQueueEvent.Wait(Infinite);
+    // The port is watched while idle too, so that an adapter pulled out between requests is told
+    // at once rather than at the next request.
+    if (FConnection.FLine->Serial.WaitForSignal(FQueueEvent, Infinite) == Platform::TWaitResult::Failed)
+      FConnection.NotePortFailure();
     std::unique_ptr<TModbusTransaction> Transaction;
     while (!Terminated() && Dequeue(Transaction)) ProcessTransaction(std::move(Transaction));
   }
@@ -110,7 +113,8 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
 
     // Nobody is told of a broadcast.
     if (Info.ServerAddress == 0) return;
-    if (!FConnection.FWindow.Post(TModbusConnection::WM_TRANSACTIONDONE, 0, TMessagePayload::Of(std::move(Transaction))))
+    if (!FConnection.FWindow.Post(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
+                                  TMessagePayload::Of(std::move(Transaction))))
       throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post a finished transaction");
   } catch (...) {
     // The transaction is dropped (freed with its owner here) and the failure shown.
@@ -122,10 +126,12 @@ void TTransactionThread::RunAttempt(TModbusTransaction& Transaction, int FrameLe
   TTransactionInfo& Info = Transaction.Info;
   Info.ReplyStatus = rsNoReply;
   ++Info.Attempts;
+  if (Info.Attempts > 1) Count(lcRetries);
   PostFrameData(FTxArea.data(), FrameLength, true);
   // Anything received before the request cannot be its answer.
   FConnection.PurgePort(true, true);
   if (!FConnection.WriteFrame(FTxArea.data(), FrameLength, FConnection.SendTimeout())) return;
+  Count(lcFramesSent);
   if (Info.ServerAddress == 0) {
     if (const Cardinal Delay = FConnection.TurnaroundDelay(); Delay > 0) Platform::SleepMs(Delay);
     Info.ReplyStatus = rsSuccess;
@@ -144,6 +150,8 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
     int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
     C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
     if (C.EchoQueryBeforeReply() && C.IsEcho(Transaction.Request, Transaction.Reply)) {
+      Count(lcFramesReceived);
+      Count(lcEchoes);
       if (Transaction.Reply.Size() == Transaction.Request.Size()) {
         // Only the echo was read: it is not reported; the answer follows.
         Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
@@ -159,18 +167,42 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
       PostFrameData(FRxArea.data(), Length, false);
     }
 
-    if (!C.IsValidFrame(Transaction.Reply)) {
-      Info.ReplyStatus = rsNoReply;
-    } else if (!C.MatchesRequest(Transaction.Request, Transaction.Reply)) {
-      Info.ReplyStatus = rsInvalidReply;
-    } else if (C.IsExceptionReply(Transaction.Reply)) {
-      Info.ReplyStatus = rsExceptionReply;
-      C.ReadExceptionCode(Transaction.Reply, Info.ExceptionKind, Info.ExceptionCode);
-    } else {
-      Info.ReplyStatus = rsSuccess;
-    }
+    Info.ReplyStatus = JudgeReply(Transaction, Length);
   } while (Info.ReplyStatus == rsInvalidReply && Remaining > 0);
 }
+
+// Judges the frame in the reply buffer (Length wire bytes) as the answer to the request, and
+// counts what it was.
+TReplyStatus TTransactionThread::JudgeReply(TModbusTransaction& Transaction, int Length) {
+  TModbusConnection& C = FConnection;
+  if (Length <= 0) {
+    Count(lcTimeouts);
+    return rsNoReply;
+  }
+  Count(lcFramesReceived);
+  if (!JudgeCheck(Transaction.Reply)) return rsNoReply;
+  if (!C.SameServerAddress(Transaction.Request, Transaction.Reply)) {
+    Count(lcOtherAddresses);
+    return rsInvalidReply;
+  }
+  if (!C.MatchesRequest(Transaction.Request, Transaction.Reply)) return rsInvalidReply;
+  if (C.IsExceptionReply(Transaction.Reply)) {
+    Count(lcExceptionReplies);
+    C.ReadExceptionCode(Transaction.Reply, Transaction.Info.ExceptionKind, Transaction.Info.ExceptionCode);
+    return rsExceptionReply;
+  }
+  return rsSuccess;
+}
+
+// IsValidFrame, telling a frame too short for the connection's role from one whose check fails.
+bool TTransactionThread::JudgeCheck(TModbusBuffer& Frame) {
+  if (FConnection.IsValidFrame(Frame)) return true;
+  const int MinSize = FConnection.ConnectionMode() == cmClient ? FConnection.MinReplySize() : FConnection.MinRequestSize();
+  Count(Frame.Size() < MinSize ? lcMalformedFrames : lcCheckFailures);
+  return false;
+}
+
+void TTransactionThread::Count(TLineCounter Counter) noexcept { FConnection.FLine->Counters.Add(Counter); }
 
 void TTransactionThread::RunServer() {
   TModbusConnection& C = FConnection;
@@ -181,9 +213,11 @@ void TTransactionThread::RunServer() {
       Cardinal Remaining = Infinite;
       const int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
       PostFrameData(FRxArea.data(), Length, false);
+      if (Length <= 0) continue;  // stopped, or the port failed
+      Count(lcFramesReceived);
       C.DecodeFrame(FRxArea.data(), Transaction.Request, Length);
       // A frame that is too short or fails its check is not answered.
-      if (C.IsValidFrame(Transaction.Request) && !Terminated()) AnswerRequest(Transaction);
+      if (JudgeCheck(Transaction.Request) && !Terminated()) AnswerRequest(Transaction);
     } catch (...) {
       HandleException();
     }
@@ -201,7 +235,7 @@ void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
   const int Length = C.EncodeFrame(Transaction.Reply, FTxArea.data(), FRawSize);
   PostFrameData(FTxArea.data(), Length, true);
   C.PurgePort(true, true);
-  C.WriteFrame(FTxArea.data(), Length, C.SendTimeout());
+  if (C.WriteFrame(FTxArea.data(), Length, C.SendTimeout()) && Length > 0) Count(lcFramesSent);
 }
 
 void TTransactionThread::PostFrameData(const Byte* Data, int Length, bool Sent) {

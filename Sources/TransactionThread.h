@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "LineCounters.h"
 #include "Ring.h"
 #include "Thread.h"
 #include "Transaction.h"
@@ -37,6 +38,9 @@ class TTransactionThread : public TThread {
   void ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction);
   void RunAttempt(TModbusTransaction& Transaction, int FrameLength);
   void ReadReply(TModbusTransaction& Transaction, int FrameLength);
+  TReplyStatus JudgeReply(TModbusTransaction& Transaction, int Length);
+  bool JudgeCheck(TModbusBuffer& Frame);
+  void Count(TLineCounter Counter) noexcept;
   void AnswerRequest(TModbusTransaction& Transaction);
   void PostFrameData(const Byte* Data, int Length, bool Sent);
 

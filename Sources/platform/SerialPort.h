@@ -77,6 +77,11 @@ class TSerialPort {
   // failed, later waits that find it still failed block for their time-out (or until Stop) before
   // they report Failed again, so that a caller that keeps waiting on a vanished port does not spin.
   TWaitResult WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) noexcept;
+  // The idle wait of a worker that has nothing to send: blocks until Wake is signalled (Stopped; the
+  // auto-reset signal is consumed), the port fails (Failed: hang-up, device removed), or TimeoutMs
+  // passes (Timeout). Received bytes do not end it. On a port already failed it waits on Wake alone,
+  // so that an idle worker on a vanished port does not spin.
+  TWaitResult WaitForSignal(TEventObject& Wake, Cardinal TimeoutMs) noexcept;
   // The number of received bytes waiting.
   bool InputCount(Cardinal& Count) noexcept;
   // Reads exactly Count waiting bytes; false if fewer came, at end of file (the other side is gone)

@@ -356,7 +356,10 @@ TEST_F(LineTest, ClosingEndsAServerWaitAtOnce) {
 }
 
 TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
+  int Lost = 0;
+  Connection.SetOnPortLost([&Lost](TModbusConnection&) { ++Lost; });
   for (const auto Mode : {cmClient, cmServer}) {
+    Lost = 0;
     Connection.SetConnectionMode(Mode);
     Connection.SetReceiveTimeout(200);
     Testing::TVirtualSerialLine Doomed(19200);
@@ -364,6 +367,8 @@ TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
     Connection.Open();
     Pump(50);
     Doomed.Unplug();
+    // Told while idle, before any request meets the dead port.
+    EXPECT_TRUE(PumpUntil([&] { return Lost == 1; }, 2000));
     if (Mode == cmClient) {
       Client.Replies.clear();
       Submit(ReadRequestPdu);
@@ -374,6 +379,7 @@ TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
     Pump(500);
     const double Used = ProcessCpuSeconds() - Before;
     EXPECT_LT(Used, 0.2) << "the worker waits; it does not spin on the dead port";
+    EXPECT_EQ(Lost, 1) << "once per opening";
     Connection.Close();
     EXPECT_FALSE(Connection.Active());
   }

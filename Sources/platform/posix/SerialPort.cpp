@@ -304,6 +304,23 @@ TWaitResult TSerialPort::WaitOnFailedPort(Cardinal TimeoutMs, TEventObject* Stop
   }
 }
 
+TWaitResult TSerialPort::WaitForSignal(TEventObject& Wake, Cardinal TimeoutMs) noexcept {
+  if (!IsOpen() || Failed_) return Wake.Wait(TimeoutMs) ? TWaitResult::Stopped : TWaitResult::Timeout;
+  const Posix::TDeadline Deadline(TimeoutMs);
+  // No events asked of the port: poll still reports its hang-up and errors, never its input.
+  pollfd Fds[2] = {{Handle_, 0, 0}, {Wake.Descriptor(), POLLIN, 0}};
+  for (;;) {
+    const int Ready = Posix::PollUntil(Fds, 2, Deadline);
+    if (Ready < 0) return TWaitResult::Failed;
+    if (Ready == 0) return TWaitResult::Timeout;
+    if ((Fds[1].revents & POLLIN) != 0 && Wake.ConsumeIfSignalled()) return TWaitResult::Stopped;
+    if ((Fds[0].revents & FailureEvents) != 0) {
+      Failed_ = true;
+      return TWaitResult::Failed;
+    }
+  }
+}
+
 bool TSerialPort::InputCount(Cardinal& Count) noexcept {
   int Waiting = 0;
   if (!IsOpen() || ::ioctl(Handle_, FIONREAD, &Waiting) != 0 || Waiting < 0) return false;
