@@ -72,6 +72,13 @@ void TModbusConnection::OpenPort() {
     if (!FLine->Serial.ClearEventMask()) RaiseError(Messages::EventMaskInit);
     ApplyCommState();
     UpdateSilentTime();
+    FLine->Carry.assign(static_cast<std::size_t>(RawFrameSize()), 0);
+    FLine->CarryCount = 0;
+    FLine->LastReceive = 0;
+    // Length-aware framing finds frame boundaries by itself, so its worker starts without waiting
+    // for a silent line; what came before the opening is purged here, before Open returns, so that
+    // a request that arrives right after is kept.
+    if (FLengthAwareFraming) FLine->Serial.Purge(true, true);
     // A stop signal left over from the previous close must not cut the first wait short.
     FLine->StopEvent.Reset();
     FLine->FailureReported = false;
@@ -125,6 +132,22 @@ void TModbusConnection::UpdateSilentTime() {
   }
   // Below 20 ms the operating system's timers and the USB adapters' latency decide anyway.
   FSilentTime = std::max(Time, MinSilentTime);
+  FInterFrameGapTime = FInterFrameGap == StandardInterFrameGap ? StandardGap() : FInterFrameGap;
+}
+
+// The Modbus serial line's 3.5 character times between frames. A character on the wire is its
+// start bit, data, parity and stop bits; above 19200 bit/s the gap is fixed at 1750 us, so that
+// fast lines are not held to a timing that a PC's serial driver cannot keep anyway.
+Cardinal TModbusConnection::StandardGap() const noexcept {
+  const Cardinal Rate = BaudRateValue(FBaudRate, FCustomBaudRate);
+  if (Rate == 0 || Rate > 19200) return 1750;
+  const Cardinal Bits = 1 + (FDataBits == db7 ? 7u : 8u) + (FStopBits == sb1 ? 1u : 2u) + (FParity != psNone ? 1u : 0u);
+  return static_cast<Cardinal>(std::ceil(3.5 * Bits * 1e6 / Rate));
+}
+
+Cardinal TModbusConnection::GetInterFrameGap() const {
+  std::shared_lock Lock(FSettingsLock);
+  return FInterFrameGapTime;
 }
 
 TLineStatistics TModbusConnection::Statistics() const noexcept { return FLine->Counters.Read(); }
@@ -203,6 +226,8 @@ void TModbusConnection::SetHookExistingPort(bool Value) { SetWhileInactive(*this
 void TModbusConnection::SetPort(const TSerialPort& Value) { SetWhileInactive(*this, FPort, Value); }
 void TModbusConnection::SetRTSEnabled(bool Value) { SetWhileInactive(*this, FRTSEnabled, Value); }
 void TModbusConnection::SetTransmissionMode(TTransmissionMode Value) { SetWhileInactive(*this, FTransmissionMode, Value); }
+void TModbusConnection::SetLengthAwareFraming(bool Value) { SetWhileInactive(*this, FLengthAwareFraming, Value); }
+
 
 void TModbusConnection::SetEchoQueryBeforeReply(bool Value) {
   std::unique_lock Lock(FSettingsLock);
@@ -237,6 +262,14 @@ void TModbusConnection::SetReceiveTimeout(Cardinal Value) { WriteLocked(FSetting
 void TModbusConnection::SetRefetchDelay(Cardinal Value) { WriteLocked(FSettingsLock, FRefetchDelay, Value); }
 void TModbusConnection::SetSendTimeout(Cardinal Value) { WriteLocked(FSettingsLock, FSendTimeout, Value); }
 void TModbusConnection::SetTurnaroundDelay(Cardinal Value) { WriteLocked(FSettingsLock, FTurnaroundDelay, Value); }
+
+Cardinal TModbusConnection::InterFrameGap() const { return ReadLocked(FSettingsLock, FInterFrameGap); }
+
+void TModbusConnection::SetInterFrameGap(Cardinal Value) {
+  if (Value == InterFrameGap()) return;
+  WriteLocked(FSettingsLock, FInterFrameGap, Value);
+  if (SettingsApplyToPort()) UpdateSilentTime();
+}
 
 // The worker never looks at a std::function: it asks these flags whether a copy is wanted.
 void TModbusConnection::SetOnFrameReceive(TFrameDataEvent Handler) {

@@ -42,6 +42,8 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   static constexpr Cardinal WM_PORTLOST = 1027;
   static constexpr Cardinal InvalidHandleValue = 0xFFFFFFFFu;
   static constexpr Cardinal MinSilentTime = 20;
+  // InterFrameGap's default: 3.5 character times, 1750 us above 19200 bit/s.
+  static constexpr Cardinal StandardInterFrameGap = 0xFFFFFFFFu;
 
   explicit TModbusConnection(TComponent* Owner = nullptr);
   ~TModbusConnection() override;
@@ -66,6 +68,17 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   void SetFlowControl(TFlowControl Value);
   bool HookExistingPort() const noexcept { return FHookExistingPort; }
   void SetHookExistingPort(bool Value);
+  // Off by default. On: an RTU frame ends as soon as its own bytes tell its length and its CRC
+  // checks, instead of at the silence after it (where they cannot tell, or do not check, the
+  // silence still ends it); this end sends its next frame once InterFrameGap has passed since the
+  // last byte it received; a reply whose length or byte count contradicts the request is passed
+  // over; and the worker starts without waiting for a silent line. Only while inactive.
+  bool LengthAwareFraming() const noexcept { return FLengthAwareFraming; }
+  void SetLengthAwareFraming(bool Value);
+  // Microseconds of quiet before this end sends, with LengthAwareFraming on: StandardInterFrameGap,
+  // 0 for peers that need none, or any other time. Any time; used from the next send.
+  Cardinal InterFrameGap() const;
+  void SetInterFrameGap(Cardinal Value);
   TMaxRetries MaxRetries() const;
   void SetMaxRetries(TMaxRetries Value);
   TParityScheme Parity() const noexcept { return FParity; }
@@ -92,6 +105,8 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
 
   // Derived from SilentInterval when the port opens or the line settings change.
   Cardinal GetSilentTime() const;
+  // The gap in microseconds that InterFrameGap means at the line's rate; derived with the silent time.
+  Cardinal GetInterFrameGap() const;
 
   // What crossed the line since the connection was created or ResetStatistics was called. Any
   // time, from the main thread; the worker never waits for either.
@@ -161,7 +176,11 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   bool ReadBytes(Byte* Dest, Cardinal Count);
   bool WaitForCharacter(Cardinal Timeout);
   void DiscardInput();
-  int ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining);
+  // Request: the request whose reply is read (client), or none (server); with LengthAwareFraming
+  // it tells the reply's length where the reply's own bytes cannot, and with ExpectEcho the
+  // request itself may come first.
+  int ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusBuffer* Request = nullptr,
+                bool ExpectEcho = false);
   bool WriteFrame(const Byte* Data, int Length, Cardinal Timeout);
 
  private:
@@ -171,6 +190,7 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   void ClosePort() noexcept;
   void ApplyCommState();
   void UpdateSilentTime();
+  Cardinal StandardGap() const noexcept;
   void LineSettingChanged();
   bool SettingsApplyToPort() const noexcept { return FActive && !IsReading() && !IsDesigning(); }
   void HandleWindowMessage(TMessage& Message);
@@ -183,6 +203,10 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   bool WaitTimed(Cardinal Timeout, Cardinal& Remaining);
   bool ReadAvailable(Byte* Dest, int Space, int& Count);
   int ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
+  int ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime,
+                        const TModbusBuffer* Request, bool ExpectEcho);
+  int TakeCarry(Byte* Dest, int Capacity) noexcept;
+  void WaitInterFrameGap();
   int ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
 
   bool FActive = false;
@@ -193,6 +217,7 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   bool FDTREnabled = true;
   TFlowControl FFlowControl = fcNone;
   bool FHookExistingPort = false;
+  bool FLengthAwareFraming = false;
   TParityScheme FParity = psEven;
   TSerialPort FPort = "COM1";
   bool FRTSEnabled = true;
@@ -208,6 +233,8 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   Cardinal FSendTimeout = 1000;
   Cardinal FTurnaroundDelay = 100;
   Cardinal FSilentTime = 0;
+  Cardinal FInterFrameGap = StandardInterFrameGap;
+  Cardinal FInterFrameGapTime = 0;
   std::atomic<bool> FEchoQueryBeforeReply{false};
   std::atomic<bool> FHasFrameReceive{false};
   std::atomic<bool> FHasFrameSend{false};

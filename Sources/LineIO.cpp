@@ -1,11 +1,15 @@
 // The connection's timed port input and output. Only the worker thread calls these; none raises:
 // a failed wait, read or write, or a line error (framing, parity, overrun, break), is a result.
 
+#include <algorithm>
 #include <cstring>
 
+#include "Checksums.h"
 #include "Connection.h"
 #include "ConnectionLine.h"
+#include "FrameLength.h"
 #include "Timing.h"
+#include "platform/Clock.h"
 
 namespace Quorvel {
 
@@ -17,9 +21,34 @@ constexpr Byte LF = 0x0A;
 
 enum TASCIIScanState : std::uint8_t { asIdle, asInFrame, asGotCR, asComplete };
 
+bool CrcChecks(const Byte* Frame, int Length) noexcept {
+  const Word Crc = CRC16({Frame, static_cast<std::size_t>(Length - 2)});
+  return Frame[Length - 2] == (Crc & 0xFF) && Frame[Length - 1] == (Crc >> 8);
+}
+
+// What a length-aware reader expects of the bytes it has: a request (a server), the echo of our
+// own request (while the bytes so far are the request's), or a reply to it.
+TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode, const TModbusBuffer* Request,
+                            bool ExpectEcho) noexcept {
+  if (Mode == cmServer) return RtuRequestLength(Received);
+  if (ExpectEcho && Request != nullptr) {
+    const std::size_t Compared = std::min(Received.size(), static_cast<std::size_t>(Request->Size()));
+    if (std::memcmp(Received.data(), Request->Memory(), Compared) == 0) return {TFrameLength::Known, Request->Size()};
+  }
+  return RtuReplyLength(Received, Request);
+}
+
 }  // namespace
 
+// Counts the received bytes it throws away, those read ahead by a length-aware read included.
 void TModbusConnection::PurgePort(bool RxSide, bool TxSide) {
+  if (RxSide) {
+    Cardinal Waiting = 0;
+    if (!FLine->Serial.InputCount(Waiting)) Waiting = 0;
+    if (const auto Dropped = Waiting + static_cast<Cardinal>(FLine->CarryCount); Dropped > 0)
+      FLine->Counters.Add(lcBytesPurged, Dropped);
+    FLine->CarryCount = 0;
+  }
   if (RxSide || TxSide) FLine->Serial.Purge(RxSide, TxSide);
 }
 
@@ -76,13 +105,16 @@ bool TModbusConnection::ReadAvailable(Byte* Dest, int Space, int& Count) {
   }
   if (!ReadBytes(Dest, Waiting)) return false;
   Count = static_cast<int>(Waiting);
+  if (Count > 0) FLine->LastReceive = Platform::MonotonicMicroseconds();
   return true;
 }
 
-int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining) {
+int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusBuffer* Request,
+                                 bool ExpectEcho) {
   const Cardinal SilentTime = GetSilentTime();
-  return IsASCII() ? ReadASCIIFrame(Dest, Capacity, Remaining, SilentTime)
-                   : ReadRTUFrame(Dest, Capacity, Remaining, SilentTime);
+  if (IsASCII()) return ReadASCIIFrame(Dest, Capacity, Remaining, SilentTime);
+  if (FLengthAwareFraming) return ReadSizedRTUFrame(Dest, Capacity, Remaining, SilentTime, Request, ExpectEcho);
+  return ReadRTUFrame(Dest, Capacity, Remaining, SilentTime);
 }
 
 // An RTU frame ends with a silence of SilentTime. The first character may take the whole budget.
@@ -99,6 +131,48 @@ int TModbusConnection::ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remainin
     Total += Count;
   }
   return Total;
+}
+
+// Length-aware: the frame ends as soon as its own bytes tell its length and the CRC at that length
+// checks. Where they cannot tell, or the bytes at that length do not check, the silence ends it as
+// in ReadRTUFrame: nothing that the silence frames right is framed otherwise here. Bytes read past
+// the end are the next frame's start and are kept for the next read.
+int TModbusConnection::ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime,
+                                         const TModbusBuffer* Request, bool ExpectEcho) {
+  if (Remaining == 0) return 0;
+  FLine->Serial.TakeLineErrors();
+  int Total = TakeCarry(Dest, Capacity);
+  if (Total == 0 && (!WaitTimed(Remaining, Remaining) || !ReadAvailable(Dest, Capacity, Total))) return 0;
+  bool Sizing = true;
+  for (;;) {
+    if (Sizing) {
+      const TFrameLength Length =
+          ExpectedLength({Dest, static_cast<std::size_t>(Total)}, FConnectionMode, Request, ExpectEcho);
+      if (Length.Kind == TFrameLength::Known && Length.Bytes <= Capacity) {
+        if (Total >= Length.Bytes) {
+          if (CrcChecks(Dest, Length.Bytes)) {
+            FLine->CarryCount = Total - Length.Bytes;
+            std::memcpy(FLine->Carry.data(), Dest + Length.Bytes, static_cast<std::size_t>(FLine->CarryCount));
+            return Length.Bytes;
+          }
+          Sizing = false;
+        }
+      } else if (Length.Kind != TFrameLength::NeedMore) {
+        Sizing = false;
+      }
+    }
+    if (Remaining == 0 || !WaitTimed(SilentTime, Remaining)) return Total;
+    int Count = 0;
+    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return 0;
+    Total += Count;
+  }
+}
+
+int TModbusConnection::TakeCarry(Byte* Dest, int Capacity) noexcept {
+  const int Count = std::min(FLine->CarryCount, Capacity);
+  std::memcpy(Dest, FLine->Carry.data(), static_cast<std::size_t>(Count));
+  FLine->CarryCount = 0;
+  return Count;
 }
 
 // An ASCII frame runs from a colon to CR LF; SilentTime is the longest gap allowed inside it.
@@ -154,7 +228,17 @@ int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remain
   return State == asComplete ? Total : 0;
 }
 
+// Length-aware framing ends a frame without the silence after it, so the quiet that the line's
+// peers need between two frames is kept here, counted from the last byte received.
+void TModbusConnection::WaitInterFrameGap() {
+  const std::uint64_t Gap = GetInterFrameGap();
+  if (Gap == 0 || FLine->LastReceive == 0) return;
+  const std::uint64_t Since = Platform::MonotonicMicroseconds() - FLine->LastReceive;
+  if (Since < Gap) Platform::SleepMicroseconds(Gap - Since);
+}
+
 bool TModbusConnection::WriteFrame(const Byte* Data, int Length, Cardinal Timeout) {
+  if (FLengthAwareFraming && Length > 0) WaitInterFrameGap();
   FLine->Serial.TakeLineErrors();
   // Where the driver cannot switch RTS around a send (no RS-485 mode), switch it here: raised
   // once the previous output is gone, lowered once this frame has left the wire.

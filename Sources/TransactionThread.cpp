@@ -8,6 +8,7 @@
 #include "Connection.h"
 #include "ConnectionLine.h"
 #include "FrameData.h"
+#include "FrameLength.h"
 #include "Messages.h"
 #include "platform/Clock.h"
 #include "platform/Threads.h"
@@ -37,16 +38,29 @@ TTransactionThread::~TTransactionThread() {
 // ---- Queue ----
 
 void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction) {
+  bool Wake = false;
   {
     std::lock_guard Lock(FQueueLock);
     FQueue.push_back(std::move(Transaction));
+    // Only a worker that found the queue empty waits for the signal; a busy one takes this
+    // transaction when it comes back for the next, with no system call on either side.
+    Wake = std::exchange(FWaiting, false);
   }
-  FQueueEvent.Set();
+  if (Wake) FQueueEvent.Set();
 }
 
 bool TTransactionThread::Dequeue(std::unique_ptr<TModbusTransaction>& Transaction) {
   std::lock_guard Lock(FQueueLock);
   if (FQueue.empty()) return false;
+  Transaction = std::move(FQueue.front());
+  FQueue.pop_front();
+  return true;
+}
+
+bool TTransactionThread::DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction) {
+  std::lock_guard Lock(FQueueLock);
+  FWaiting = FQueue.empty();
+  if (FWaiting) return false;
   Transaction = std::move(FQueue.front());
   FQueue.pop_front();
   return true;
@@ -86,16 +100,25 @@ void TTransactionThread::HandleException() noexcept {
   }
 }
 
-// Several Enqueue calls may merge into one signal: the whole queue is drained after each wake-up.
+// The silence rule needs the first frame read to start on a frame boundary; length-aware framing
+// finds boundaries by itself, and its opening purged the port already.
+void TTransactionThread::DiscardStartInput() {
+  if (!FConnection.LengthAwareFraming()) FConnection.DiscardInput();
+}
+
+// Queued transactions go out back to back; the worker waits only when it finds the queue empty.
 void TTransactionThread::RunClient() {
-  FConnection.DiscardInput();
+  DiscardStartInput();
   while (!Terminated()) {
+    std::unique_ptr<TModbusTransaction> Transaction;
+    if (DequeueOrWait(Transaction)) {
+      ProcessTransaction(std::move(Transaction));
+      continue;
+    }
     // The port is watched while idle too, so that an adapter pulled out between requests is told
     // at once rather than at the next request.
     if (FConnection.FLine->Serial.WaitForSignal(FQueueEvent, Infinite) == Platform::TWaitResult::Failed)
       FConnection.NotePortFailure();
-    std::unique_ptr<TModbusTransaction> Transaction;
-    while (!Terminated() && Dequeue(Transaction)) ProcessTransaction(std::move(Transaction));
   }
 }
 
@@ -147,14 +170,15 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
   TTransactionInfo& Info = Transaction.Info;
   Cardinal Remaining = C.ReceiveTimeout();
   do {
-    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+    const bool Echo = C.EchoQueryBeforeReply();
+    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request, Echo);
     C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
-    if (C.EchoQueryBeforeReply() && C.IsEcho(Transaction.Request, Transaction.Reply)) {
+    if (Echo && C.IsEcho(Transaction.Request, Transaction.Reply)) {
       Count(lcFramesReceived);
       Count(lcEchoes);
       if (Transaction.Reply.Size() == Transaction.Request.Size()) {
         // Only the echo was read: it is not reported; the answer follows.
-        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request);
         PostFrameData(FRxArea.data(), Length, false);
         C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
       } else {
@@ -191,6 +215,9 @@ TReplyStatus TTransactionThread::JudgeReply(TModbusTransaction& Transaction, int
     C.ReadExceptionCode(Transaction.Reply, Transaction.Info.ExceptionKind, Transaction.Info.ExceptionCode);
     return rsExceptionReply;
   }
+  // A late reply to an earlier request of the same function looks like an answer; where its
+  // length or fields give it away, it is passed over like a frame from another server.
+  if (C.LengthAwareFraming() && ContradictsRequest(Transaction.Request, Transaction.Reply)) return rsInvalidReply;
   return rsSuccess;
 }
 
@@ -207,7 +234,7 @@ void TTransactionThread::Count(TLineCounter Counter) noexcept { FConnection.FLin
 void TTransactionThread::RunServer() {
   TModbusConnection& C = FConnection;
   TModbusTransaction Transaction(C.FrameBufferSize());
-  C.DiscardInput();
+  DiscardStartInput();
   while (!Terminated()) {
     try {
       Cardinal Remaining = Infinite;

@@ -26,6 +26,8 @@ class TTransactionThread : public TThread {
 
   void Enqueue(std::unique_ptr<TModbusTransaction> Transaction);
   bool Dequeue(std::unique_ptr<TModbusTransaction>& Transaction);
+  // Dequeue; when the queue is empty, the worker's promise to wait for the next Enqueue's signal.
+  bool DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction);
   void ClearQueue() noexcept;
 
  protected:
@@ -33,6 +35,7 @@ class TTransactionThread : public TThread {
   virtual void HandleException() noexcept;
 
  private:
+  void DiscardStartInput();
   void RunClient();
   void RunServer();
   void ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction);
@@ -48,6 +51,7 @@ class TTransactionThread : public TThread {
   Platform::TEventObject FQueueEvent{false};
   std::mutex FQueueLock;
   TRing<std::unique_ptr<TModbusTransaction>> FQueue;
+  bool FWaiting = false;  // under FQueueLock
   int FRawSize;
   std::vector<Byte> FRxArea;
   std::vector<Byte> FTxArea;

@@ -1,6 +1,8 @@
 #pragma once
 // Time as the library counts it: a wrapping millisecond tick and a plain sleep.
 
+#include <cstdint>
+
 #include "Types.h"
 
 namespace Quorvel::Platform {
@@ -12,5 +14,12 @@ Cardinal TickCount();
 // Blocks the calling thread for at least Ms milliseconds. Ms is a plain duration: Infinite is
 // simply its largest value.
 void SleepMs(Cardinal Ms);
+
+// Microseconds of the same monotonic clock, not truncated: for the short spans of line timing
+// (the gap between two frames is under 2 ms at the usual rates).
+std::uint64_t MonotonicMicroseconds();
+
+// Blocks the calling thread for at least Us microseconds.
+void SleepMicroseconds(std::uint64_t Us);
 
 }  // namespace Quorvel::Platform

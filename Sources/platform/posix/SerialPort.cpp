@@ -355,11 +355,12 @@ bool TSerialPort::ReadErrorCounts(TErrorCounts& Counts) const noexcept {
 }
 
 bool TSerialPort::TakeLineErrors() noexcept {
+  // Whether the driver keeps error counters was probed once, at opening: a pseudo-terminal or a
+  // USB adapter without them is not asked again on every frame.
   TErrorCounts Now;
-  if (!IsOpen() || !ReadErrorCounts(Now)) return false;
-  const bool Errors = HaveErrorCounts_ && !(Now == ErrorCounts_);
+  if (!IsOpen() || !HaveErrorCounts_ || !ReadErrorCounts(Now)) return false;
+  const bool Errors = !(Now == ErrorCounts_);
   ErrorCounts_ = Now;
-  HaveErrorCounts_ = true;
   return Errors;
 }
 
