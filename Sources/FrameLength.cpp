@@ -102,32 +102,35 @@ TFrameLength RtuReplyLength(std::span<const Byte> Received, const TModbusBuffer*
   return Length(Received, true, Request);
 }
 
-bool ContradictsRequest(const TModbusBuffer& Request, const TModbusBuffer& Reply) noexcept {
+bool ContradictsRequest(const TModbusBuffer& Request, const TModbusBuffer& Reply, int CheckSize) noexcept {
   constexpr int Header = AddressAndFunction;
   if (Request.Size() < Header || Reply.Size() < Header || Reply.Memory()[1] > 0x80) return false;
-  // Binary frames of either mode: only the fields before the check are compared, except where the
-  // reply is a whole echo, whose check then is the request's too.
-  const Byte Function = Request.Memory()[1];
-  const int ReplyCount = Reply.Size() > Header ? Reply.Memory()[2] : -1;
-  switch (Function) {
+  const int ReplySize = Reply.Size();
+  const auto CountedSize = [&](int Count) { return Header + 1 + Count + CheckSize; };
+  switch (Request.Memory()[1]) {
     case 1:
     case 2:
-      // The bytes of BitCount bits.
-      return Request.Size() >= Header + 4 && ReplyCount != (WordAt(Request, 4) + 7) / 8;
+      // A byte count, then the bytes of BitCount bits.
+      return Request.Size() < Header + 4 || ReplySize != CountedSize((WordAt(Request, 4) + 7) / 8) ||
+             Reply.Memory()[2] != (WordAt(Request, 4) + 7) / 8;
     case 3:
     case 4:
-      return Request.Size() >= Header + 4 && ReplyCount != 2 * WordAt(Request, 4);
+      return Request.Size() < Header + 4 || ReplySize != CountedSize(2 * WordAt(Request, 4)) ||
+             Reply.Memory()[2] != 2 * WordAt(Request, 4);
     case 5:
     case 6:
+    case 21:
     case 22:
-      // An echo of the address and value fields.
-      return !SameBytes(Request, Reply, Request.Size());
+      // A whole echo of the request: its check is then the request's too.
+      return ReplySize != Request.Size() || !SameBytes(Request, Reply, ReplySize);
     case 15:
     case 16:
       // The starting address and the count, echoed.
-      return !SameBytes(Request, Reply, Header + 4);
+      return ReplySize != Header + 4 + CheckSize || !SameBytes(Request, Reply, Header + 4);
+    case 7:
+      return ReplySize != Header + 1 + CheckSize;
     case 8:
-      return Reply.Size() != Request.Size();
+      return ReplySize != Request.Size();
     default:
       return false;
   }

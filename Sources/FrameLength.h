@@ -30,8 +30,8 @@ TFrameLength RtuReplyLength(std::span<const Byte> Received, const TModbusBuffer*
 
 // Whether a normal reply that matches Request's address and function still cannot be its answer:
 // its length, byte count or echoed fields contradict what the request asked (a late reply to an
-// earlier request of the same function, say). Binary frames, either transmission mode; an
-// exception reply never contradicts.
-bool ContradictsRequest(const TModbusBuffer& Request, const TModbusBuffer& Reply) noexcept;
+// earlier request of the same function, say). Binary frames of either transmission mode, whose
+// check is CheckSize bytes; an exception reply never contradicts.
+bool ContradictsRequest(const TModbusBuffer& Request, const TModbusBuffer& Reply, int CheckSize) noexcept;
 
 }  // namespace Quorvel

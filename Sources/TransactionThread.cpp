@@ -217,7 +217,7 @@ TReplyStatus TTransactionThread::JudgeReply(TModbusTransaction& Transaction, int
   }
   // A late reply to an earlier request of the same function looks like an answer; where its
   // length or fields give it away, it is passed over like a frame from another server.
-  if (C.LengthAwareFraming() && ContradictsRequest(Transaction.Request, Transaction.Reply)) return rsInvalidReply;
+  if (C.LengthAwareFraming() && ContradictsRequest(Transaction.Request, Transaction.Reply, C.ChecksumSize())) return rsInvalidReply;
   return rsSuccess;
 }
 

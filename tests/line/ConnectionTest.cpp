@@ -43,6 +43,8 @@ TEST(Connection, StartsWithTheDefaults) {
   EXPECT_EQ(C.TransmissionMode(), tmRTU);
   EXPECT_EQ(C.TurnaroundDelay(), 100u);
   EXPECT_EQ(C.GetSilentTime(), 0u) << "computed only when the port opens";
+  EXPECT_FALSE(C.LengthAwareFraming());
+  EXPECT_EQ(C.InterFrameGap(), TModbusConnection::StandardInterFrameGap);
   EXPECT_EQ(C.NextTransactionID(), 0u);
   EXPECT_EQ(C.NextTransactionID(), 1u);
 }
@@ -73,6 +75,7 @@ TEST_F(LineTest, ModeAndPortSettingsWaitForAClosedPort) {
       [&] { Connection.SetHookExistingPort(true); },
       [&] { Connection.SetDTREnabled(false); },
       [&] { Connection.SetRTSEnabled(false); },
+      [&] { Connection.SetLengthAwareFraming(!Connection.LengthAwareFraming()); },
   };
   for (const auto& Change : Changes) EXPECT_EQ(MessageOf(Change), MustNotBeActive);
   EXPECT_EQ(Connection.Port(), Port);
@@ -93,15 +96,17 @@ TEST_F(LineTest, SilentTimeFollowsTheLine) {
     TTransmissionMode Mode;
     Cardinal Interval;
     Cardinal Expected;
+    Cardinal Gap;  // the standard inter-frame gap, us: 3.5 characters with their start bit
   };
   const Row Rows[] = {
-      {br19200, psEven, tmRTU, 4, 20},  // 2.08 ms, raised to the 20 ms floor
-      {br1200, psNone, tmRTU, 4, 30},   // 9 bits x 4 x 1000 / 1200, exactly
-      {br300, psEven, tmRTU, 4, 134},   // 133.3 rounded up
-      {br9600, psNone, tmRTU, 0, 20},
-      {br110, psNone, tmRTU, 1, 82},    // 81.8 rounded up
-      {br19200, psNone, tmASCII, 50, 50},
-      {br19200, psNone, tmASCII, 5, 20},
+      {br19200, psEven, tmRTU, 4, 20, 2006},    // 2.08 ms, raised to the 20 ms floor; 11 bits
+      {br1200, psNone, tmRTU, 4, 30, 29167},    // 9 bits x 4 x 1000 / 1200, exactly
+      {br300, psEven, tmRTU, 4, 134, 128334},   // 133.3 rounded up
+      {br9600, psNone, tmRTU, 0, 20, 3646},
+      {br110, psNone, tmRTU, 1, 82, 318182},    // 81.8 rounded up
+      {br19200, psNone, tmASCII, 50, 50, 1823},
+      {br19200, psNone, tmASCII, 5, 20, 1823},
+      {br115200, psNone, tmRTU, 4, 20, 1750},   // fixed above 19200 bit/s
   };
   for (const auto& R : Rows) {
     Connection.SetBaudRate(R.Rate);
@@ -110,6 +115,7 @@ TEST_F(LineTest, SilentTimeFollowsTheLine) {
     Connection.SetSilentInterval(R.Interval);
     Connection.Open();
     EXPECT_EQ(Connection.GetSilentTime(), R.Expected) << R.Rate << " " << R.Interval;
+    EXPECT_EQ(Connection.GetInterFrameGap(), R.Gap) << R.Rate;
     Connection.Close();
   }
   // While open, a line setting recomputes it at once.
@@ -122,6 +128,13 @@ TEST_F(LineTest, SilentTimeFollowsTheLine) {
   EXPECT_EQ(Connection.GetSilentTime(), 34u);  // 10 bits
   Connection.SetSilentInterval(8);
   EXPECT_EQ(Connection.GetSilentTime(), 67u);
+  EXPECT_EQ(Connection.GetInterFrameGap(), 32084u);  // 3.5 x 11 bits at 1200 bit/s
+  Connection.SetInterFrameGap(0);
+  EXPECT_EQ(Connection.GetInterFrameGap(), 0u) << "for peers that need no gap";
+  Connection.SetInterFrameGap(500);
+  EXPECT_EQ(Connection.GetInterFrameGap(), 500u);
+  Connection.SetInterFrameGap(TModbusConnection::StandardInterFrameGap);
+  EXPECT_EQ(Connection.GetInterFrameGap(), 32084u);
 }
 
 TEST_F(LineTest, LineSettingsReachThePort) {

@@ -5,6 +5,7 @@
 #include "Application.h"
 #include "Errors.h"
 #include "LineFixture.h"
+#include "MemoryServer.h"
 #include "Server.h"
 #include "TestBytes.h"
 
@@ -165,9 +166,9 @@ TEST_F(LineTest, TransactionsGoOutInSubmissionOrderOneAfterTheOther) {
   EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
   EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsSuccess);
   ASSERT_EQ(Arrivals.size(), 2u);
-  // The second request waits for the first reply (8 bytes, ~4 ms), the silent time (20 ms) and
-  // the refetch delay (60 ms).
-  EXPECT_GE(Arrivals[1] - Arrivals[0], 80ms);
+  // The second request waits for the first reply (8 bytes, ~4 ms), the silent time (20 ms; not
+  // with length-aware framing, which ends the reply at its last byte) and the refetch delay (60 ms).
+  EXPECT_GE(Arrivals[1] - Arrivals[0], LengthAwareRun() ? 60ms : 80ms);
 }
 
 TEST_F(LineTest, EchoIsSkippedWhenAskedFor) {
@@ -383,4 +384,187 @@ TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
     Connection.Close();
     EXPECT_FALSE(Connection.Active());
   }
+}
+
+// ---- Length-aware framing ----
+
+namespace {
+
+// A silent time of 2 s (4267 characters of 9 bits at 19200 bit/s): a frame that ends within a
+// second cannot have been ended by the silence.
+constexpr Cardinal LongSilence = 4267;
+constexpr auto Early = 1000ms;
+
+class LengthAwareFraming : public LineTest {
+ protected:
+  // Reopens the connection with the framing and silent time asked for.
+  void Reopen(bool Sized, Cardinal SilentInterval = 4) {
+    Connection.Close();
+    Connection.SetLengthAwareFraming(Sized);
+    Connection.SetSilentInterval(SilentInterval);
+    Connection.SetReceiveTimeout(SilentInterval == LongSilence ? 6000 : 400);
+    Connection.Open();
+  }
+};
+
+struct TCompletionRow {
+  const char* Name;
+  TFrameData RequestPdu;  // to server 1
+  TFrameData Answer;      // what the device sends back, as it stands
+  TReplyStatus Silence;   // the outcome when the silence ends each frame
+  TReplyStatus Sized;     // the outcome with length-aware framing
+  bool EndsAtLastByte;    // sized: the answer needs no silence after it
+  std::vector<std::size_t> Bursts = {};
+  std::chrono::milliseconds Gap = 0ms;
+};
+
+// A reply of every function the client sends, and an exception reply to each.
+std::vector<TCompletionRow> CompletionRows() {
+  const std::pair<const char*, const char*> Exchanges[] = {
+      {"01 0000 000A", "01 02 FF 03"},
+      {"02 0000 0008", "02 01 A5"},
+      {"03 0000 0002", "03 04 0001 0002"},
+      {"04 0000 0001", "04 02 1234"},
+      {"05 0001 FF00", "05 0001 FF00"},
+      {"06 0001 0011", "06 0001 0011"},
+      {"07", "07 5A"},
+      {"08 0000 A55A", "08 0000 A55A"},
+      {"0F 0000 0003 01 05", "0F 0000 0003"},
+      {"10 0000 0001 02 002A", "10 0000 0001"},
+      {"11", "11 03 01 FF 00"},
+      {"14 07 06 0001 0000 0001", "14 04 03 06 002A"},
+      {"15 09 06 0001 0000 0001 002A", "15 09 06 0001 0000 0001 002A"},
+      {"16 0001 FF00 000F", "16 0001 FF00 000F"},
+  };
+  std::vector<TCompletionRow> Rows;
+  for (const auto& [Request, Reply] : Exchanges) {
+    const TFrameData Pdu = Hex(Request);
+    TFrameData Answer = Hex(Reply);
+    Answer.insert(Answer.begin(), 1);
+    Rows.push_back({Request, Pdu, WithCrc(Answer), rsSuccess, rsSuccess, true});
+    Rows.push_back({"exception", Pdu, WithCrc({1, static_cast<Byte>(Pdu[0] | 0x80), 2}), rsExceptionReply,
+                    rsExceptionReply, true});
+  }
+  const TFrameData Other = WithCrc(Hex("02 03 02 00 01"));
+  TFrameData BadCrc = ReadReply;
+  BadCrc.back() ^= 0x01;
+  const auto Then = [](TFrameData A, const TFrameData& B) {
+    A.insert(A.end(), B.begin(), B.end());
+    return A;
+  };
+  Rows.insert(Rows.end(), {
+      {"two chunks 16 ms apart", ReadRequestPdu, ReadReply, rsSuccess, rsSuccess, true, {3, 4}, 16ms},
+      {"two chunks 40 ms apart", ReadRequestPdu, ReadReply, rsNoReply, rsNoReply, false, {3, 4}, 40ms},
+      {"garbage before the reply", ReadRequestPdu, Then({0x00}, ReadReply), rsNoReply, rsNoReply, false},
+      {"another server's frame right before", ReadRequestPdu, Then(Other, ReadReply), rsNoReply, rsSuccess, true},
+      {"another server's frame, a silence, the reply", ReadRequestPdu, Then(Other, ReadReply), rsSuccess, rsSuccess,
+       false, {Other.size(), ReadReply.size()}, 40ms},
+      {"a CRC error", ReadRequestPdu, BadCrc, rsNoReply, rsNoReply, false},
+      // 4 bytes promised, 2 sent: the client's content check refuses it; sized, it is passed over
+      // and the attempt reads on until its time is up.
+      {"a byte count that lies", ReadRequestPdu, WithCrc(Hex("01 03 04 00 2A")), rsInvalidReply, rsNoReply, false},
+  });
+  return Rows;
+}
+
+}  // namespace
+
+TEST_F(LengthAwareFraming, EachReplyEndsAtItsLastByteOrAsTheSilenceEndsIt) {
+  for (const auto& Row : CompletionRows()) {
+    for (const bool Sized : {false, true}) {
+      const bool Quick = Sized && Row.EndsAtLastByte;
+      Reopen(Sized, Quick ? LongSilence : 4);
+      Client.Replies.clear();
+      TDevice Device(Line.PortB(), Answer(1, [&Row](const TFrameData&) { return Row.Answer; }));
+      if (!Row.Bursts.empty()) Line.SplitNextFrame(TLineSide::B, Row.Bursts, Row.Gap);
+      Submit(Row.RequestPdu);
+      const bool Done = PumpUntil([&] { return !Client.Replies.empty(); }, Quick ? 1000 : 3000);
+      ASSERT_TRUE(Done) << Row.Name << (Sized ? ", sized" : "") << ": no outcome in time";
+      EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, Sized ? Row.Sized : Row.Silence)
+          << Row.Name << (Sized ? ", sized" : ", silence");
+      Device.Join();
+    }
+  }
+}
+
+TEST_F(LengthAwareFraming, TheServerAnswersEachRequestAtItsLastByte) {
+  TModbusMemoryServer Server;
+  Server.SetServerAddress(1);
+  Server.Coils() = {0, TBitValues(16, true)};
+  Server.DiscreteInputs() = {0, TBitValues(16, false)};
+  Server.HoldingRegisters() = {0, TRegValues(4, 7)};
+  Server.InputRegisters() = {0, TRegValues(4, 9)};
+  Server.SetConnection(&Connection);
+  Connection.SetConnectionMode(cmServer);
+  Reopen(true, LongSilence);
+  const std::pair<const char*, const char*> Exchanges[] = {
+      {"01 01 0000 0008", "01 01 01 FF"},       {"01 02 0000 0008", "01 02 01 00"},
+      {"01 03 0000 0002", "01 03 04 0007 0007"}, {"01 04 0000 0001", "01 04 02 0009"},
+      {"01 05 0001 FF00", "01 05 0001 FF00"},   {"01 06 0001 0011", "01 06 0001 0011"},
+      {"01 0F 0000 0003 01 05", "01 0F 0000 0003"}, {"01 10 0000 0001 02 002A", "01 10 0000 0001"},
+      {"01 07", "01 87 01"},  // a function it does not serve, sized all the same
+  };
+  std::vector<TFrameData> Replies;
+  std::atomic<bool> Done{false};
+  TDevice Peer(Line.PortB(), [&](TLinePeer& P) {
+    for (const auto& [Request, Reply] : Exchanges) {
+      P.Write(WithCrc(Hex(Request)));
+      Replies.push_back(P.ReadFrame(10ms, Early));
+    }
+    Done = true;
+  });
+  ASSERT_TRUE(PumpUntilFlag(Done, 20000));
+  Peer.Join();
+  for (std::size_t I = 0; I < Replies.size(); ++I)
+    EXPECT_EQ(Replies[I], WithCrc(Hex(Exchanges[I].second))) << Exchanges[I].first;
+}
+
+TEST_F(LengthAwareFraming, NeitherEndWaitsForASilentLineAtTheStart) {
+  // A client's first request goes out at once, not a silent time after opening...
+  TDevice Device(Line.PortB(), Answer(1, [](const TFrameData&) { return ReadReply; }));
+  Reopen(true, LongSilence);
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }, 1000));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  Device.Join();
+
+  // ... and a server answers a request that arrives right after Open returns.
+  TModbusMemoryServer Server;
+  Server.SetServerAddress(1);
+  Server.HoldingRegisters() = {0, TRegValues(1, 42)};
+  Server.SetConnection(&Connection);
+  Connection.Close();
+  Connection.SetConnectionMode(cmServer);
+  TLinePeer Peer(Line.PortB());
+  Connection.Open();
+  Peer.Write(ReadRequest);
+  TFrameData Reply;
+  std::atomic<bool> Read{false};
+  std::thread Reader([&] {
+    Reply = Peer.ReadFrame(10ms, 3000ms);
+    Read = true;
+  });
+  EXPECT_TRUE(PumpUntilFlag(Read));
+  Reader.join();
+  EXPECT_EQ(Reply, ReadReply);
+}
+
+TEST_F(LengthAwareFraming, TheNextRequestWaitsTheInterFrameGap) {
+  Connection.SetInterFrameGap(80000);  // 80 ms, so that the gap stands out of the line's timing
+  std::vector<std::chrono::steady_clock::time_point> Events;
+  TDevice Device(Line.PortB(), [&Events](TLinePeer& Peer) {
+    for (int I = 0; I < 2; ++I) {
+      if (Peer.ReadFrame(5ms, 3000ms).empty()) return;
+      Events.push_back(std::chrono::steady_clock::now());
+      Peer.Write(ReadReply);
+    }
+  });
+  Reopen(true);
+  Submit(ReadRequestPdu);
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
+  Device.Join();
+  ASSERT_EQ(Events.size(), 2u);
+  // The first reply's 7 bytes take 3.6 ms on the wire; then 80 ms of quiet before the next request.
+  EXPECT_GE(Events[1] - Events[0], 80ms);
 }

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -75,6 +77,10 @@ class TDevice {
   std::thread FThread;
 };
 
+// The engine suites run twice: with the silence framing, and again with QUORVEL_LENGTH_AWARE set,
+// with length-aware framing, where every behaviour they test must hold as well.
+inline bool LengthAwareRun() { return std::getenv("QUORVEL_LENGTH_AWARE") != nullptr; }
+
 class LineTest : public ::testing::Test {
  protected:
   // Declared first so that it goes last: the connection closes before its line does.
@@ -85,6 +91,7 @@ class LineTest : public ::testing::Test {
   std::vector<TFrameData> Received;
 
   void SetUp() override {
+    Connection.SetLengthAwareFraming(LengthAwareRun());
     Connection.SetPort(Line.PortA());
     Connection.SetParity(Quorvel::psNone);
     Connection.SetReceiveTimeout(400);
@@ -105,6 +112,12 @@ class LineTest : public ::testing::Test {
 
   bool PumpUntil(const std::function<bool()>& Done, Quorvel::Cardinal TimeoutMs = 5000) {
     return Quorvel::MainThread::ProcessMessagesUntil(Done, TimeoutMs);
+  }
+
+  // For a condition that another thread makes true without a message to wake the main thread.
+  bool PumpUntilFlag(const std::atomic<bool>& Flag, Quorvel::Cardinal TimeoutMs = 5000) {
+    for (Quorvel::Cardinal Waited = 0; !Flag && Waited < TimeoutMs; Waited += 10) Pump(10);
+    return Flag;
   }
 
   void Pump(Quorvel::Cardinal Ms) { Quorvel::MainThread::ProcessMessagesUntil([] { return false; }, Ms); }
