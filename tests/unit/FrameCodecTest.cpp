@@ -6,6 +6,7 @@
 #include <random>
 
 #include "Errors.h"
+#include "FrameLength.h"
 #include "TestBytes.h"
 
 using namespace Quorvel;
@@ -268,9 +269,75 @@ TEST(FrameCodec, ArbitraryReceivedBytesAreHandledSafely) {
         Codec.ReadExceptionCode(Reply, Kind, Code);
       }
       Codec.IsEcho(Request, Reply);
+      const std::span<const Byte> Received(Raw.data(), static_cast<std::size_t>(Length));
+      RtuRequestLength(Received);
+      RtuReplyLength(Received, &Request);
+      ContradictsRequest(Request, Reply, Codec.ChecksumSize());
     } catch (const EQuorvelError&) {
     } catch (const EAssertionFailed&) {
     }
     ASSERT_LE(Reply.Size(), Reply.Capacity());
+  }
+}
+
+// A reply that matches its request by address and function, and whether its length, byte count
+// or echoed fields still give it away as the answer to another request.
+TEST(FrameLength, ContradictionsOfTheRequest) {
+  struct Row {
+    const char* Request;
+    const char* Reply;
+    bool Contradicts;
+  };
+  const Row Rows[] = {
+      {"01 03 0000 0002", "01 03 04 0001 0002", false},
+      {"01 03 0000 0002", "01 03 02 0001", true},             // a reply to a read of 1 register
+      {"01 03 0000 0002", "01 03 04 0001 0002 0003", true},   // longer than its byte count says
+      {"01 01 0000 000A", "01 01 02 FF 03", false},           // 10 coils: 2 bytes
+      {"01 01 0000 000A", "01 01 01 FF", true},
+      {"01 06 0001 0011", "01 06 0001 0011", false},
+      {"01 06 0001 0011", "01 06 0002 0011", true},           // another register's echo
+      {"01 10 0000 0001 02 002A", "01 10 0000 0001", false},
+      {"01 10 0000 0001 02 002A", "01 10 0000 0002", true},
+      {"01 03 0000 0002", "01 83 02", false},                 // an exception reply answers anything
+      {"01 11", "01 11 03 01 FF 00", false},                  // no fixed answer to compare with
+  };
+  for (const auto& R : Rows) {
+    for (const auto* Codec : {&Rtu, &Ascii}) {
+      TModbusBuffer Request(256), Reply(256);
+      Fill(Request, Hex(R.Request));
+      Codec->AppendChecksum(Request);
+      Fill(Reply, Hex(R.Reply));
+      Codec->AppendChecksum(Reply);
+      EXPECT_EQ(ContradictsRequest(Request, Reply, Codec->ChecksumSize()), R.Contradicts) << R.Request << " / " << R.Reply;
+    }
+  }
+}
+
+TEST(FrameLength, WhatTheFirstBytesTell) {
+  TModbusBuffer Diagnostics(256);
+  Fill(Diagnostics, Hex("01 08 0000 A55A 0000"));
+  struct Row {
+    const char* Received;
+    bool Reply;
+    TFrameLength::TKind Kind;
+    int Bytes;
+  };
+  const Row Rows[] = {
+      {"01", true, TFrameLength::NeedMore, 2},
+      {"01 03", true, TFrameLength::NeedMore, 3},           // the byte count comes third
+      {"01 03 FA", true, TFrameLength::Known, 255},         // 3 + 250 + CRC
+      {"01 83", true, TFrameLength::Known, 5},
+      {"01 08", true, TFrameLength::Known, 8},              // the diagnostics request's echo
+      {"01 2B", true, TFrameLength::Unknown, 0},
+      {"01 10 0000 00", false, TFrameLength::NeedMore, 7},  // the byte count comes seventh
+      {"01 10 0000 0001 02", false, TFrameLength::Known, 11},
+      {"01 07", false, TFrameLength::Known, 4},
+      {"01 08", false, TFrameLength::Unknown, 0},
+  };
+  for (const auto& R : Rows) {
+    const TFrameData Bytes = Hex(R.Received);
+    const TFrameLength Length = R.Reply ? RtuReplyLength(Bytes, &Diagnostics) : RtuRequestLength(Bytes);
+    EXPECT_EQ(Length.Kind, R.Kind) << R.Received;
+    EXPECT_EQ(Length.Bytes, R.Bytes) << R.Received;
   }
 }
