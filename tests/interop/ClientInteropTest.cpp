@@ -10,6 +10,7 @@
 
 #include "Client.h"
 #include "Connection.h"
+#include "FramingRun.h"
 #include "InteropData.h"
 #include "Messages.h"
 #include "Peers.h"
@@ -73,6 +74,7 @@ class ClientInterop : public ::testing::TestWithParam<TPeerServer> {
     Connection.SetPort(Line.PortA());
     Connection.SetParity(psNone);
     Connection.SetTransmissionMode(IsASCII() ? tmASCII : tmRTU);
+    Connection.SetLengthAwareFraming(QuorvelTest::LengthAwareRun());
     Connection.SetReceiveTimeout(1000);
     Connection.SetOnFrameReceive([this](auto&, const TFrameData& Data) { Received.push_back(Data); });
     Client.SetConnection(&Connection);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "Connection.h"
+#include "FramingRun.h"
 #include "InteropData.h"
 #include "MemoryServer.h"
 #include "Messages.h"
@@ -68,6 +69,7 @@ class ServerInterop : public ::testing::TestWithParam<TPeerClientKind> {
     Connection.SetPort(Line.PortA());
     Connection.SetParity(psNone);
     Connection.SetConnectionMode(cmServer);
+    Connection.SetLengthAwareFraming(QuorvelTest::LengthAwareRun());
     Connection.SetTransmissionMode(GetParam() == TPeerClientKind::PymodbusASCII ? tmASCII : tmRTU);
     Connection.SetOnFrameReceive([this](auto&, const TFrameData& Data) { Received.push_back(Data); });
     Connection.SetOnFrameSend([this](auto&, const TFrameData& Data) { Sent.push_back(Data); });
@@ -85,11 +87,15 @@ class ServerInterop : public ::testing::TestWithParam<TPeerClientKind> {
   // In RTU our server starts listening only after one silent time of quiet on the line, so that
   // its first frame starts on a frame boundary; a request sent sooner is dropped, and a peer that
   // asks at once would see a time-out. The first answer tells that it listens.
+  // With length-aware framing it listens as soon as Open returns: the first request is answered.
   void WaitUntilListening() {
     std::string Result;
-    for (int Attempt = 0; Attempt < 5 && Result.rfind("ok", 0) != 0; ++Attempt)
-      PumpWhile([&] { Result = Peer->Request("3 0 1"); });
+    int Attempt = 0;
+    for (; Attempt < 5 && Result.rfind("ok", 0) != 0; ++Attempt) PumpWhile([&] { Result = Peer->Request("3 0 1"); });
     ASSERT_EQ(Result, Ok(HoldingRegisterAt, 0, 1)) << "our server never answered";
+    if (QuorvelTest::LengthAwareRun()) {
+      EXPECT_EQ(Attempt, 1) << "the first request after opening was lost";
+    }
     MainThread::ProcessMessagesUntil([&] { return !Sent.empty(); }, 2000);
     Received.clear();
     Sent.clear();

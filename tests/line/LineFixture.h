@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "Checksums.h"
 #include "Client.h"
 #include "Connection.h"
+#include "FramingRun.h"
 #include "Messages.h"
 #include "VirtualSerialLine.h"
 
@@ -76,10 +76,6 @@ class TDevice {
   Quorvel::Testing::TLinePeer FPeer;
   std::thread FThread;
 };
-
-// The engine suites run twice: with the silence framing, and again with QUORVEL_LENGTH_AWARE set,
-// with length-aware framing, where every behaviour they test must hold as well.
-inline bool LengthAwareRun() { return std::getenv("QUORVEL_LENGTH_AWARE") != nullptr; }
 
 class LineTest : public ::testing::Test {
  protected:
