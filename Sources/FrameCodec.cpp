@@ -71,17 +71,36 @@ int TModbusFrameCodec::EncodeFrame(const TModbusBuffer& Buffer, Byte* Raw, int R
 void TModbusFrameCodec::DecodeFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const {
   Buffer.SetSize(0);
   if (RawLength <= 0) return;  // a read that timed out
+  if (IsASCII()) {
+    if (const char* Fault = AsciiShapeFault(Raw, RawLength)) RaiseAssertion(Fault, __FILE__, __LINE__);
+  }
+  Decode(Raw, Buffer, RawLength);
+}
+
+bool TModbusFrameCodec::DecodeReceivedFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const {
+  Buffer.SetSize(0);
+  if (RawLength <= 0) return true;
+  if (IsASCII() && AsciiShapeFault(Raw, RawLength) != nullptr) return false;
+  Decode(Raw, Buffer, RawLength);
+  return true;
+}
+
+const char* TModbusFrameCodec::AsciiShapeFault(const Byte* Raw, int RawLength) noexcept {
+  if (RawLength <= 3) return "DecodeFrame: The size is too small.";
+  if (RawLength % 2 == 0) return "DecodeFrame: The size is not an odd number.";
+  if (Raw[0] != Colon) return "DecodeFrame: Leading colon is missing.";
+  if (Raw[RawLength - 2] != CR) return "DecodeFrame: Trailing CR is missing.";
+  if (Raw[RawLength - 1] != LF) return "DecodeFrame: Trailing LF is missing.";
+  return nullptr;
+}
+
+void TModbusFrameCodec::Decode(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const {
   if (!IsASCII()) {
     if (RawLength > Buffer.Capacity()) RaiseError(Messages::DecodeFrame);
     std::memcpy(Buffer.Memory(), Raw, static_cast<std::size_t>(RawLength));
     Buffer.SetSize(RawLength);
     return;
   }
-  QUORVEL_ASSERT(RawLength > 3, "DecodeFrame: The size is too small.");
-  QUORVEL_ASSERT(RawLength % 2 != 0, "DecodeFrame: The size is not an odd number.");
-  QUORVEL_ASSERT(Raw[0] == Colon, "DecodeFrame: Leading colon is missing.");
-  QUORVEL_ASSERT(Raw[RawLength - 2] == CR, "DecodeFrame: Trailing CR is missing.");
-  QUORVEL_ASSERT(Raw[RawLength - 1] == LF, "DecodeFrame: Trailing LF is missing.");
   const int Count = (RawLength - 3) / 2;
   if (Count > Buffer.Capacity()) RaiseError(Messages::DecodeFrame);
   Byte* Binary = Buffer.Memory();

@@ -51,6 +51,9 @@ class TModbusFrameCodec {
   // Replaces the buffer's contents with the binary form of RawLength received bytes. A length
   // of 0 or less leaves it empty. ASCII frames of the wrong shape raise EAssertionFailed.
   void DecodeFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
+  // DecodeFrame for bytes from the line: an ASCII frame of the wrong shape is a bad frame, like
+  // one whose LRC fails, not an error: the buffer is left empty and the result is false.
+  bool DecodeReceivedFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
 
   // These move the buffers' positions, never their contents.
   bool ChecksumValid(TModbusBuffer& Buffer) const;
@@ -63,9 +66,16 @@ class TModbusFrameCodec {
  protected:
   bool IsASCII() const noexcept { return FTransmissionMode == tmASCII; }
 
+
   // The owner guarantees that neither changes while a frame of the other mode is in flight.
   TTransmissionMode FTransmissionMode;
   TConnectionMode FConnectionMode;
+
+ private:
+  // The first structural fault of an ASCII wire frame, as the decoder's assertion text; none for a
+  // frame of the right shape.
+  static const char* AsciiShapeFault(const Byte* Raw, int RawLength) noexcept;
+  void Decode(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
 };
 
 }  // namespace Quorvel

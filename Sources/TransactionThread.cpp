@@ -172,7 +172,7 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
   do {
     const bool Echo = C.EchoQueryBeforeReply();
     int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request, Echo);
-    C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
+    C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
     if (Echo && C.IsEcho(Transaction.Request, Transaction.Reply)) {
       Count(lcFramesReceived);
       Count(lcEchoes);
@@ -180,7 +180,7 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
         // Only the echo was read: it is not reported; the answer follows.
         Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request);
         PostFrameData(FRxArea.data(), Length, false);
-        C.DecodeFrame(FRxArea.data(), Transaction.Reply, Length);
+        C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
       } else {
         // Echo and answer came in one read: keep only what followed the echo.
         PostFrameData(FRxArea.data() + FrameLength, Length - FrameLength, false);
@@ -242,7 +242,7 @@ void TTransactionThread::RunServer() {
       PostFrameData(FRxArea.data(), Length, false);
       if (Length <= 0) continue;  // stopped, or the port failed
       Count(lcFramesReceived);
-      C.DecodeFrame(FRxArea.data(), Transaction.Request, Length);
+      C.DecodeReceivedFrame(FRxArea.data(), Transaction.Request, Length);
       // A frame that is too short or fails its check is not answered.
       if (JudgeCheck(Transaction.Request) && !Terminated()) AnswerRequest(Transaction);
     } catch (...) {

@@ -157,6 +157,11 @@ TEST(FrameCodec, MalformedAsciiFramesFailTheirAssertion) {
       EXPECT_EQ(What.rfind(R.Message + " (FrameCodec.cpp, line ", 0), 0u) << What;
       EXPECT_EQ(What.back(), ')');
     }
+    // What the worker decodes from the line refuses the same frames without raising.
+    Fill(Buffer, Hex("01 02"));
+    const TFrameData Raw = Bytes(R.Raw);
+    EXPECT_EQ(Ascii.DecodeReceivedFrame(Raw.data(), Buffer, static_cast<int>(Raw.size())), R.Message.empty()) << R.Raw;
+    EXPECT_EQ(Buffer.Size(), 0) << R.Raw;
   }
 }
 
