@@ -235,6 +235,24 @@ TEST_F(LineTest, ClosingDropsQueuedTransactionsWithoutEvents) {
   EXPECT_THROW(Submit(ReadRequestPdu), EQuorvelError);
 }
 
+TEST_F(LineTest, ARequestOfAnEarlierOpeningNeverReachesTheNextOne) {
+  // The device answers the first request well after the close has begun: the worker finishes it
+  // and posts its result while the connection is closing, and the port opens again at once, as
+  // when the settings dialog applies its settings.
+  TDevice Device(Line.PortB(), [](TLinePeer& Peer) {
+    if (Peer.ReadFrame(10ms, 3000ms).empty()) return;
+    std::this_thread::sleep_for(100ms);
+    Peer.Write(ReadReply);
+  });
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Sent.size() == 1; }));
+  Connection.Close();
+  Connection.Open();
+  Pump(300);
+  EXPECT_TRUE(Client.Replies.empty()) << "closing ended the requests of that opening";
+}
+
 TEST_F(LineTest, AsciiFrameIsFoundBehindNoiseAndRestarts) {
   Connection.SetTransmissionMode(tmASCII);
   Connection.SetSilentInterval(100);
