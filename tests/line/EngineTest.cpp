@@ -66,6 +66,13 @@ TEST_F(LineTest, ASilentDeviceGetsEveryAttempt) {
   EXPECT_EQ(Client.Replies[0].Info.Attempts, 3u);
   EXPECT_EQ(Sent.size(), 3u);
   for (const auto& Frame : Received) EXPECT_TRUE(Frame.empty()) << "each time-out is an empty frame";
+  TLineStatistics Expected;
+  Expected.FramesSent = 3;
+  Expected.Timeouts = 3;
+  Expected.Retries = 2;
+  EXPECT_EQ(Connection.Statistics(), Expected);
+  Connection.ResetStatistics();
+  EXPECT_EQ(Connection.Statistics(), TLineStatistics{});
 }
 
 TEST_F(LineTest, AnExceptionReplyEndsTheAttempts) {
@@ -80,6 +87,7 @@ TEST_F(LineTest, AnExceptionReplyEndsTheAttempts) {
   EXPECT_EQ(Info.ExceptionKind, ekIllegalDataAddress);
   EXPECT_EQ(Info.ExceptionCode, 2);
   EXPECT_EQ(Sent.size(), 1u);
+  EXPECT_EQ(Connection.Statistics().ExceptionReplies, 1u);
 }
 
 TEST_F(LineTest, FramesThatDoNotAnswerArePassedOver) {
@@ -97,6 +105,8 @@ TEST_F(LineTest, FramesThatDoNotAnswerArePassedOver) {
   EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
   EXPECT_EQ(Client.Replies[0].Info.Attempts, 1u);
   EXPECT_EQ(Client.Replies[0].Reply, ReadReply);
+  EXPECT_EQ(Connection.Statistics().FramesReceived, 3u);
+  EXPECT_EQ(Connection.Statistics().OtherAddresses, 1u) << "the other function is not another address";
 }
 
 TEST_F(LineTest, AFrameThatDoesNotAnswerKeepsTheAttemptReading) {
@@ -193,6 +203,7 @@ TEST_F(LineTest, EchoIsSkippedWhenAskedFor) {
     Device.Join();
     Pump(50);
   }
+  EXPECT_EQ(Connection.Statistics().Echoes, 2u);
 }
 
 TEST_F(LineTest, WithoutEchoHandlingAnEchoPassesForTheReply) {
