@@ -59,8 +59,8 @@ void TModbusConnection::Loaded() {
 void TModbusConnection::OpenPort() {
   bool Attached = false;
   if (FHookExistingPort) {
-    const Cardinal Hooked = DoGetHookedPortHandle();
-    Attached = Hooked != InvalidHandleValue && FLine->Serial.Attach(static_cast<Platform::TPortHandle>(Hooked));
+    const THookHandle Hooked = DoGetHookedPortHandle();
+    Attached = Hooked != InvalidHookHandle && FLine->Serial.Attach(Hooked);
   } else {
     Attached = FLine->Serial.Open(FPort);
   }
@@ -315,8 +315,8 @@ void TModbusConnection::DoPortLost() {
   if (FOnPortLost) FOnPortLost(*this);
 }
 
-Cardinal TModbusConnection::DoGetHookedPortHandle() {
-  Cardinal Handle = InvalidHandleValue;
+THookHandle TModbusConnection::DoGetHookedPortHandle() {
+  THookHandle Handle = InvalidHookHandle;
   if (FOnGetHookedPortHandle) FOnGetHookedPortHandle(*this, Handle);
   return Handle;
 }

@@ -14,6 +14,7 @@
 #include "Component.h"
 #include "ConnectionSettings.h"
 #include "FrameCodec.h"
+#include "HookHandle.h"
 #include "LineStatistics.h"
 #include "Messages.h"
 #include "Thread.h"
@@ -33,8 +34,9 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
  public:
   using TNotifyEvent = std::function<void(TModbusConnection& Sender)>;
   using TFrameDataEvent = std::function<void(TModbusConnection& Sender, const TFrameData& Data)>;
-  // HookHandle starts as 0xFFFFFFFF (none); on POSIX the handler stores an open descriptor.
-  using TGetHookedPortHandleEvent = std::function<void(TModbusConnection& Sender, Cardinal& HookHandle)>;
+  // HookHandle starts as InvalidHookHandle (none); the handler stores an open port: a descriptor
+  // on POSIX (the 32-bit number it always was), a HANDLE opened for overlapped I/O on Windows.
+  using TGetHookedPortHandleEvent = std::function<void(TModbusConnection& Sender, THookHandle& HookHandle)>;
 
   // Posted by the worker to the connection's message window.
   static constexpr Cardinal WM_TRANSACTIONDONE = 1025;
@@ -165,7 +167,7 @@ class TModbusConnection : public TComponent, public TModbusFrameCodec {
   virtual void DoBeforeOpen();
   virtual void DoFrameReceive(const TFrameData& Data);
   virtual void DoFrameSend(const TFrameData& Data);
-  virtual Cardinal DoGetHookedPortHandle();
+  virtual THookHandle DoGetHookedPortHandle();
   virtual void DoPortLost();
 
   void Loaded() override;

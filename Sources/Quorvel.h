@@ -13,6 +13,7 @@
 #include "FileRecords.h"
 #include "FrameCodec.h"
 #include "FrameData.h"
+#include "HookHandle.h"
 #include "LineStatistics.h"
 #include "MemoryServer.h"
 #include "Messages.h"

@@ -1,7 +1,5 @@
 #include "Thread.h"
 
-#include <cstddef>
-#include <iterator>
 #include <stdexcept>
 
 #include "Application.h"
@@ -9,12 +7,6 @@
 #include "platform/Threads.h"
 
 namespace Quorvel {
-
-namespace {
-
-constexpr int NiceSteps[] = {19, 10, 5, 0, -5, -10, -15};
-
-}  // namespace
 
 TThread::TThread() = default;
 
@@ -35,8 +27,7 @@ void TThread::Start() {
 void TThread::Run() {
   {
     std::lock_guard Guard(FPriorityLock);
-    FThreadId = Platform::CurrentThreadId();
-    FBaseNice = Platform::CurrentThreadNice();
+    FOsThread = std::make_unique<Platform::TThreadHandle>(Platform::TThreadHandle::OfCallingThread());
     ApplyPriority();
   }
   try {
@@ -47,7 +38,7 @@ void TThread::Run() {
   }
   {
     std::lock_guard Guard(FPriorityLock);
-    FThreadId = 0;
+    FOsThread.reset();
   }
   FFinished.store(true);
   MainThread::Detail::NotifyMainThread();
@@ -60,10 +51,7 @@ void TThread::SetPriority(TThreadPriority Value) {
 }
 
 void TThread::ApplyPriority() {
-  if (FThreadId == 0) return;
-  const auto Level = static_cast<std::size_t>(FPriority.load());
-  if (Level >= std::size(NiceSteps)) return;
-  Platform::SetThreadNice(FThreadId, FBaseNice + NiceSteps[Level]);
+  if (FOsThread) FOsThread->SetPriority(FPriority.load());
 }
 
 void TThread::WaitFor() {

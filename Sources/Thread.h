@@ -10,10 +10,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace Quorvel {
+
+namespace Platform {
+class TThreadHandle;
+}
 
 enum TThreadPriority : std::uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
@@ -33,8 +38,9 @@ class TThread {
   bool Terminated() const { return FTerminated.load(); }
 
   // Before or after Start. On Linux the levels are niceness steps relative to the niceness the thread
-  // started with (+19, +10, +5, 0, -5, -10, -15, within the system's range), best effort: raising
-  // priority needs privilege, and a refusal is ignored. Never a real-time policy.
+  // started with (+19, +10, +5, 0, -5, -10, -15, within the system's range); on Windows the thread
+  // priorities of the same names. Best effort: raising priority may need privilege, and a refusal
+  // is ignored. Never a real-time policy on Linux.
   void SetPriority(TThreadPriority Value);
   TThreadPriority Priority() const { return FPriority.load(); }
 
@@ -67,11 +73,10 @@ class TThread {
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
   std::atomic<TThreadPriority> FPriority{tpNormal};
-  // Guards the running thread's id and base niceness against SetPriority, so that a niceness is never
-  // set on a task id that the system may already have given to another thread.
+  // Guards the running thread's system handle against SetPriority, so that a priority is never set
+  // on an id that the system may already have given to another thread.
   std::mutex FPriorityLock;
-  long FThreadId = 0;
-  int FBaseNice = 0;
+  std::unique_ptr<Platform::TThreadHandle> FOsThread;
 };
 
 }  // namespace Quorvel

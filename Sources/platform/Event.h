@@ -2,6 +2,7 @@
 // A wake-up event that one thread signals and another waits for, alone or beside a serial port.
 
 #include "Types.h"
+#include "platform/Handles.h"
 
 namespace Quorvel::Platform {
 
@@ -24,9 +25,10 @@ class TEventObject {
   // wait that an auto-reset event ends consumes the signal.
   bool Wait(Cardinal TimeoutMs) noexcept;
 
-  // Readable while signalled; for a poll beside other descriptors. After an auto-reset event was
-  // seen readable there, ConsumeIfSignalled takes the signal.
-  int Descriptor() const noexcept { return Descriptor_; }
+  // The system's object, for a wait beside other handles (the serial port's): an eventfd that is
+  // readable while signalled on POSIX, an event HANDLE on Windows. After a POSIX wait saw it
+  // readable, ConsumeIfSignalled takes an auto-reset signal; a Windows wait takes it itself.
+  TOsHandle Handle() const noexcept { return Handle_; }
 
   // Never blocks. Auto-reset: takes the signal and returns true when there was one.
   // Manual-reset: reports whether it is signalled and leaves it so.
@@ -35,7 +37,7 @@ class TEventObject {
   bool ManualReset() const noexcept { return ManualReset_; }
 
  private:
-  int Descriptor_;
+  TOsHandle Handle_;
   bool ManualReset_;
 };
 

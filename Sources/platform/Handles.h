@@ -1,13 +1,25 @@
 #pragma once
-// Checks and closes the operating system's descriptors.
+// The operating system's handles of open objects (ports, events), and their checks.
 
 namespace Quorvel::Platform {
 
-// Returns Result when it is a valid descriptor (>= 0); otherwise throws std::system_error with the
-// error that errno holds.
-int CheckHandle(int Result);
+#if defined(_WIN32)
+using TOsHandle = void*;  // a HANDLE
+#else
+using TOsHandle = int;  // a file descriptor
+#endif
 
-// Closes Handle when it is valid and sets it to -1; does nothing for an invalid one.
-void SafeCloseHandle(int& Handle);
+// The value that names no object (-1 on POSIX, INVALID_HANDLE_VALUE on Windows).
+TOsHandle InvalidHandle() noexcept;
+// False for the invalid value and for the other "none" value that the system's calls return (a
+// negative descriptor; a null HANDLE).
+bool IsValidHandle(TOsHandle Handle) noexcept;
+
+// Returns Result when it is valid; otherwise throws std::system_error with the system's last
+// error (errno, GetLastError).
+TOsHandle CheckHandle(TOsHandle Result);
+
+// Closes Handle when it is valid and sets it to InvalidHandle(); does nothing for an invalid one.
+void SafeCloseHandle(TOsHandle& Handle) noexcept;
 
 }  // namespace Quorvel::Platform

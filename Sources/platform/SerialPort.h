@@ -1,21 +1,24 @@
 #pragma once
 // The serial port as the operating system offers it. Every serial OS call of the library lives
-// behind this class; each operating system has its own implementation of it.
+// behind this class; each operating system has its own implementation of it (platform/posix/,
+// platform/win32/), with what only that system needs kept in its TDriver.
 
 #include <atomic>
+#include <memory>
 #include <string>
 
+#include "HookHandle.h"
 #include "Types.h"
 #include "platform/Event.h"
+#include "platform/Handles.h"
 
 namespace Quorvel::Platform {
 
-using TPortHandle = int;
-inline constexpr TPortHandle InvalidPortHandle = -1;
-
-// The device path of a port name: an absolute path as it is ("/dev/ttyUSB0",
+// The system's name for a port name. POSIX: an absolute path as it is ("/dev/ttyUSB0",
 // "/dev/serial/by-id/..."), "COMn" (any case, n >= 1) as the n-th serial port "/dev/ttyS(n-1)",
-// and any other name below /dev ("ttyUSB0" -> "/dev/ttyUSB0"). An empty name gives an empty path.
+// and any other name below /dev ("ttyUSB0" -> "/dev/ttyUSB0"). Windows: a device path
+// ("\\.\COM10", "\\?\...") as it is, any other name below "\\.\" ("COM3" -> "\\.\COM3"), which
+// COM10 and up need. An empty name gives an empty path.
 std::string DevicePath(const std::string& PortName);
 
 // How a modem-control output line is driven.
@@ -28,7 +31,7 @@ struct TLineSettings {
   TParity Parity = TParity::None;
   Byte StopBits = 1;  // 1 or 2
   bool CtsOutputFlow = false;
-  bool DsrOutputFlow = false;  // no termios equivalent: accepted and ignored
+  bool DsrOutputFlow = false;
   TLineControl Dtr = TLineControl::Enable;  // Toggle is refused: only RTS can toggle
   TLineControl Rts = TLineControl::Enable;
 };
@@ -42,31 +45,34 @@ class TSerialPort {
   TSerialPort(const TSerialPort&) = delete;
   TSerialPort& operator=(const TSerialPort&) = delete;
 
-  // Opens DevicePath(PortName) read-write, non-blocking, without becoming its controlling terminal,
-  // close-on-exec and for exclusive use. False on any failure (missing, in use, refused), with
-  // nothing left open. An open port is closed first.
+  // Opens DevicePath(PortName) for reading and writing, for exclusive use (a second opener is
+  // refused), in the mode the waits below need (non-blocking; overlapped on Windows). False on any
+  // failure (missing, in use, refused), with nothing left open. An open port is closed first.
   bool Open(const std::string& PortName);
-  // Uses a descriptor that the application supplies; it is never closed here. False for a
-  // descriptor that is not open.
-  bool Attach(TPortHandle Handle);
+  // Uses a handle that the application supplies; it is never closed here. False for a handle that
+  // is not open.
+  bool Attach(THookHandle Handle);
   // Closes an opened port, detaches an attached one; does nothing when closed.
   void Close() noexcept;
-  bool IsOpen() const noexcept { return Handle_ != InvalidPortHandle; }
-  TPortHandle Handle() const noexcept { return Handle_; }
+  bool IsOpen() const noexcept { return IsValidHandle(Handle_); }
+  TOsHandle Handle() const noexcept { return Handle_; }
 
   // The set-up steps, in the order the connection runs them; each returns false on failure.
-  // Linux has no driver queue sizes: this verifies that the handle is a terminal.
+  // The driver's queue sizes, where the system has them; elsewhere a check that the handle is a
+  // serial port at all.
   bool SetupQueues(Cardinal InputSize, Cardinal OutputSize) noexcept;
-  // Raw mode, reads that return at once with what has arrived, and a non-blocking descriptor.
+  // Raw bytes both ways, and reads that return at once with what has arrived.
   bool SetImmediateReads() noexcept;
-  // There is no event mask on Linux: true while open.
+  // No port events asked for until a wait asks for them.
   bool ClearEventMask() noexcept;
-  // Speed, character format, flow control and the DTR and RTS lines. A refused setting fails, except
-  // what a pseudo-terminal cannot carry (parity, 7 data bits) and modem-line requests that a port
-  // without modem lines refuses. May run while the worker thread waits on the port.
+  // Speed, character format, flow control and the DTR and RTS lines, read back and compared. A
+  // refused setting fails, except what a pseudo-terminal cannot carry (parity, 7 data bits) and
+  // modem-line requests that a port without modem lines refuses. May run while the worker thread
+  // waits on the port.
   bool ApplyLineSettings(const TLineSettings& Settings) noexcept;
-  // True when the last ApplyLineSettings with Rts == Toggle put the driver in RS-485 mode, so that
-  // the driver raises RTS while it sends; otherwise the writer switches RTS itself.
+  // True when the last ApplyLineSettings with Rts == Toggle left RTS to the driver (an RS-485 mode,
+  // the NT driver's toggle), so that the driver raises RTS while it sends; otherwise the writer
+  // switches RTS itself.
   bool DriverTogglesRts() const noexcept { return DriverTogglesRts_.load(std::memory_order_relaxed); }
 
   // Line operations, for the worker thread only. None throws.
@@ -87,8 +93,8 @@ class TSerialPort {
   // Reads exactly Count waiting bytes; false if fewer came, at end of file (the other side is gone)
   // or on an error.
   bool Read(Byte* Dest, Cardinal Count) noexcept;
-  // True when framing, parity, overrun or break errors were counted since the previous call (or since
-  // the port was opened); false where the driver keeps no counters (pseudo-terminals).
+  // True when framing, parity, overrun or break errors happened since the previous call (or since
+  // the port was opened); false where the driver cannot tell (pseudo-terminals on Linux).
   bool TakeLineErrors() noexcept;
   // Hands all Length bytes to the driver within TimeoutMs (Infinite: no limit). Length 0 succeeds.
   // On a time-out what is left in the output queue is discarded and the result is false.
@@ -102,30 +108,19 @@ class TSerialPort {
   bool SetDtr(bool On) noexcept;
 
  private:
-  struct TErrorCounts {
-    Cardinal Frame = 0, Overrun = 0, Parity = 0, Break = 0, BufferOverrun = 0;
-    bool operator==(const TErrorCounts&) const = default;
-  };
+  // What one operating system keeps beside the handle (terminal kind, error counters, RS-485 mode;
+  // overlapped records and their events). Made with the port object, never per operation.
+  struct TDriver;
 
-  void Adopt(TPortHandle Handle, bool Owned) noexcept;
-  bool ReadErrorCounts(TErrorCounts& Counts) const noexcept;
-  bool ApplyTermios(const TLineSettings& Settings) noexcept;
-  void ApplyModemLines(const TLineSettings& Settings) noexcept;
-  void LeaveRs485Mode() noexcept;
-  TWaitResult WaitOnFailedPort(Cardinal TimeoutMs, TEventObject* Stop) noexcept;
+  void Adopt(TOsHandle Handle, bool Owned) noexcept;
 
-  TPortHandle Handle_ = InvalidPortHandle;
+  TOsHandle Handle_;
   bool Owned_ = false;
-  bool PseudoTerminal_ = false;
   // Set by the worker when a wait finds the port failed; cleared when a later wait finds it well.
   bool Failed_ = false;
-  bool HaveErrorCounts_ = false;
-  TErrorCounts ErrorCounts_;
-  // This port switched the driver into RS-485 mode, so it switches it back out when the toggle
-  // is no longer asked for or the port closes; a mode that was on before is left on.
-  bool Rs485EnabledHere_ = false;
   // Written on the thread that applies the line settings, read by the worker's writer.
   std::atomic<bool> DriverTogglesRts_{false};
+  std::unique_ptr<TDriver> Driver_;
 };
 
 }  // namespace Quorvel::Platform

@@ -87,7 +87,7 @@ TEST(PlatformEventTest, OneAutoResetSignalReleasesExactlyOneOfTwoWaiters) {
 
 TEST(PlatformEventTest, DescriptorIsReadableExactlyWhileSignalled) {
   TEventObject Event(false);
-  pollfd Fd{Event.Descriptor(), POLLIN, 0};
+  pollfd Fd{Event.Handle(), POLLIN, 0};
   EXPECT_EQ(::poll(&Fd, 1, 0), 0);
   Event.Set();
   EXPECT_EQ(::poll(&Fd, 1, 0), 1);

@@ -93,7 +93,7 @@ TEST(PlatformSerialPortTest, MissingPortLeavesNothingOpen) {
   EXPECT_FALSE(Port.Open("/dev/quorvel-no-such-port"));
   EXPECT_FALSE(Port.Open(""));
   EXPECT_FALSE(Port.IsOpen());
-  EXPECT_EQ(Port.Handle(), InvalidPortHandle);
+  EXPECT_EQ(Port.Handle(), InvalidHandle());
   EXPECT_FALSE(Port.SetupQueues(384, 384));
   EXPECT_EQ(Port.WaitForInput(0, nullptr), TWaitResult::Failed);
   Port.Close();
@@ -135,10 +135,10 @@ TEST(PlatformSerialPortTest, DestroyingAPortReleasesIt) {
 TEST(PlatformSerialPortTest, AttachedDescriptorIsUsedButNeverClosed) {
   TPtyPair Pair;
   TSerialPort Port;
-  EXPECT_FALSE(Port.Attach(InvalidPortHandle));
+  EXPECT_FALSE(Port.Attach(InvalidHookHandle));
   const int Fd = ::open(Pair.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // blocking, as an application may
   ASSERT_GE(Fd, 0);
-  ASSERT_TRUE(Port.Attach(Fd));
+  ASSERT_TRUE(Port.Attach(static_cast<THookHandle>(Fd)));
   EXPECT_EQ(Port.Handle(), Fd);
   EXPECT_TRUE(Port.SetupQueues(384, 384));
   EXPECT_TRUE(Port.SetImmediateReads());
@@ -147,14 +147,14 @@ TEST(PlatformSerialPortTest, AttachedDescriptorIsUsedButNeverClosed) {
   EXPECT_FALSE(Port.IsOpen());
   EXPECT_GE(::fcntl(Fd, F_GETFD), 0) << "an attached descriptor was closed";
   ::close(Fd);
-  EXPECT_FALSE(Port.Attach(Fd)) << "a closed descriptor was accepted";
+  EXPECT_FALSE(Port.Attach(static_cast<THookHandle>(Fd))) << "a closed descriptor was accepted";
 }
 
 TEST(PlatformSerialPortTest, SetupRefusesADescriptorThatIsNoTerminal) {
   int Pipe[2];
   ASSERT_EQ(::pipe2(Pipe, O_CLOEXEC), 0);
   TSerialPort Port;
-  ASSERT_TRUE(Port.Attach(Pipe[0]));
+  ASSERT_TRUE(Port.Attach(static_cast<THookHandle>(Pipe[0])));
   EXPECT_FALSE(Port.SetupQueues(384, 384));
   EXPECT_FALSE(Port.SetImmediateReads());
   Port.Close();

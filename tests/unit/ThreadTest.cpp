@@ -12,7 +12,7 @@
 
 #include "Application.h"
 #include "Messages.h"
-#include "platform/Threads.h"
+#include "platform/posix/Niceness.h"
 
 using namespace Quorvel;
 
@@ -93,11 +93,11 @@ TEST_F(Threads, AnExceptionEscapingExecuteIsShownOnTheMainThreadAndEndsIt) {
 TEST_F(Threads, PriorityIsAppliedBeforeStartAndWhileRunning) {
   std::vector<int> Nices;
   TBodyThread Worker([&](TBodyThread& Self) {
-    Nices.push_back(Platform::CurrentThreadNice());
+    Nices.push_back(Platform::Posix::CurrentThreadNice());
     Self.Synchronize([&] { Self.SetPriority(tpLowest); });  // from the main thread, while it runs
-    Nices.push_back(Platform::CurrentThreadNice());
+    Nices.push_back(Platform::Posix::CurrentThreadNice());
   });
-  const int Base = Platform::CurrentThreadNice();  // what a new thread inherits
+  const int Base = Platform::Posix::CurrentThreadNice();  // what a new thread inherits
   Worker.SetPriority(tpLower);
   Worker.Start();
   Worker.WaitFor();

@@ -16,31 +16,31 @@ namespace Quorvel::Platform {
 // the counter until a wait takes it.
 
 TEventObject::TEventObject(bool ManualReset)
-    : Descriptor_(CheckHandle(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))), ManualReset_(ManualReset) {}
+    : Handle_(CheckHandle(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))), ManualReset_(ManualReset) {}
 
-TEventObject::~TEventObject() { SafeCloseHandle(Descriptor_); }
+TEventObject::~TEventObject() { SafeCloseHandle(Handle_); }
 
 void TEventObject::Set() noexcept {
   const std::uint64_t One = 1;
   // EAGAIN would mean the counter is full, which is signalled anyway.
-  while (::write(Descriptor_, &One, sizeof One) < 0 && errno == EINTR) {
+  while (::write(Handle_, &One, sizeof One) < 0 && errno == EINTR) {
   }
 }
 
 void TEventObject::Reset() noexcept {
   std::uint64_t Count;
-  while (::read(Descriptor_, &Count, sizeof Count) < 0 && errno == EINTR) {
+  while (::read(Handle_, &Count, sizeof Count) < 0 && errno == EINTR) {
   }
 }
 
 bool TEventObject::ConsumeIfSignalled() noexcept {
   if (ManualReset_) {
-    pollfd Fd{Descriptor_, POLLIN, 0};
+    pollfd Fd{Handle_, POLLIN, 0};
     return ::poll(&Fd, 1, 0) > 0 && (Fd.revents & POLLIN) != 0;
   }
   for (;;) {
     std::uint64_t Count;
-    if (::read(Descriptor_, &Count, sizeof Count) == static_cast<ssize_t>(sizeof Count)) return true;
+    if (::read(Handle_, &Count, sizeof Count) == static_cast<ssize_t>(sizeof Count)) return true;
     if (errno != EINTR) return false;
   }
 }
@@ -48,7 +48,7 @@ bool TEventObject::ConsumeIfSignalled() noexcept {
 bool TEventObject::Wait(Cardinal TimeoutMs) noexcept {
   const Posix::TDeadline Deadline(TimeoutMs);
   for (;;) {
-    pollfd Fd{Descriptor_, POLLIN, 0};
+    pollfd Fd{Handle_, POLLIN, 0};
     const int Ready = Posix::PollUntil(&Fd, 1, Deadline);
     if (Ready <= 0) return false;
     // Another waiter may take an auto-reset signal between our poll and our read: then this wait

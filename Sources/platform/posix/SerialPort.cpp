@@ -71,7 +71,50 @@ bool SetModemLine(int Fd, int Line, bool On) noexcept {
 
 constexpr short FailureEvents = POLLHUP | POLLERR | POLLNVAL;
 
+struct TErrorCounts {
+  Cardinal Frame = 0, Overrun = 0, Parity = 0, Break = 0, BufferOverrun = 0;
+  bool operator==(const TErrorCounts&) const = default;
+};
+
+bool ReadErrorCounts(int Fd, TErrorCounts& Counts) noexcept {
+  serial_icounter_struct Driver{};
+  if (::ioctl(Fd, TIOCGICOUNT, &Driver) != 0) return false;
+  Counts.Frame = static_cast<Cardinal>(Driver.frame);
+  Counts.Overrun = static_cast<Cardinal>(Driver.overrun);
+  Counts.Parity = static_cast<Cardinal>(Driver.parity);
+  Counts.Break = static_cast<Cardinal>(Driver.brk);
+  Counts.BufferOverrun = static_cast<Cardinal>(Driver.buf_overrun);
+  return true;
+}
+
+// A failed port reports its failure at once, for ever: wait for the stop signal alone, or the time.
+TWaitResult WaitForStopAlone(Cardinal TimeoutMs, TEventObject* Stop) noexcept {
+  const Posix::TDeadline Deadline(TimeoutMs);
+  pollfd StopFd{Stop != nullptr ? Stop->Handle() : -1, POLLIN, 0};
+  for (;;) {
+    if (Posix::PollUntil(&StopFd, 1, Deadline) <= 0) return TWaitResult::Failed;
+    if (Stop->ConsumeIfSignalled()) return TWaitResult::Stopped;
+  }
+}
+
 }  // namespace
+
+// What Linux keeps beside the descriptor.
+struct TSerialPort::TDriver {
+  // Pseudo-terminals refuse parity and 7 data bits; the settings skip them there.
+  bool PseudoTerminal = false;
+  // The driver's error counters at the previous look, where the driver keeps them.
+  bool HaveErrorCounts = false;
+  TErrorCounts ErrorCounts;
+  // This port switched the driver into RS-485 mode, so it switches it back out when the toggle
+  // is no longer asked for or the port closes; a mode that was on before is left on.
+  bool Rs485EnabledHere = false;
+
+  bool ApplyTermios(int Fd, const TLineSettings& Settings) const noexcept;
+  // Returns whether the driver now toggles RTS itself.
+  bool ApplyModemLines(int Fd, const TLineSettings& Settings) noexcept;
+  void LeaveRs485Mode(int Fd) noexcept;
+};
 
 std::string DevicePath(const std::string& PortName) {
   if (PortName.empty() || PortName.front() == '/') return PortName;
@@ -92,7 +135,7 @@ std::string DevicePath(const std::string& PortName) {
   return "/dev/" + PortName;
 }
 
-TSerialPort::TSerialPort() = default;
+TSerialPort::TSerialPort() : Handle_(InvalidHandle()), Driver_(std::make_unique<TDriver>()) {}
 
 TSerialPort::~TSerialPort() { Close(); }
 
@@ -113,34 +156,36 @@ bool TSerialPort::Open(const std::string& PortName) {
   return true;
 }
 
-bool TSerialPort::Attach(TPortHandle Handle) {
+bool TSerialPort::Attach(THookHandle Handle) {
   Close();
-  if (Handle < 0 || ::fcntl(Handle, F_GETFD) < 0) return false;
-  Adopt(Handle, false);
+  // The hooked number is a descriptor; 0xFFFFFFFF, the "none" value, is -1.
+  const int Fd = static_cast<int>(Handle);
+  if (Fd < 0 || ::fcntl(Fd, F_GETFD) < 0) return false;
+  Adopt(Fd, false);
   return true;
 }
 
-void TSerialPort::Adopt(TPortHandle Handle, bool Owned) noexcept {
+void TSerialPort::Adopt(TOsHandle Handle, bool Owned) noexcept {
   Handle_ = Handle;
   Owned_ = Owned;
-  PseudoTerminal_ = IsPseudoTerminal(Handle);
   Failed_ = false;
-  Rs485EnabledHere_ = false;
   DriverTogglesRts_.store(false, std::memory_order_relaxed);
+  Driver_->PseudoTerminal = IsPseudoTerminal(Handle);
+  Driver_->Rs485EnabledHere = false;
   // Errors counted before this open are not this connection's.
-  HaveErrorCounts_ = ReadErrorCounts(ErrorCounts_);
+  Driver_->HaveErrorCounts = ReadErrorCounts(Handle, Driver_->ErrorCounts);
 }
 
 void TSerialPort::Close() noexcept {
-  if (Handle_ == InvalidPortHandle) return;
-  LeaveRs485Mode();
+  if (!IsOpen()) return;
+  Driver_->LeaveRs485Mode(Handle_);
   if (Owned_) {
     // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the close
     // while anyone else (a relay, a monitor) still holds the terminal open.
     ::ioctl(Handle_, TIOCNXCL);
     SafeCloseHandle(Handle_);
   }
-  Handle_ = InvalidPortHandle;
+  Handle_ = InvalidHandle();
   Owned_ = false;
   DriverTogglesRts_.store(false, std::memory_order_relaxed);
 }
@@ -181,18 +226,18 @@ bool TSerialPort::ApplyLineSettings(const TLineSettings& Settings) noexcept {
   if (Settings.BaudRate == 0 || (Settings.DataBits != 7 && Settings.DataBits != 8) ||
       (Settings.StopBits != 1 && Settings.StopBits != 2) || Settings.Dtr == TLineControl::Toggle)
     return false;
-  if (!ApplyTermios(Settings)) return false;
-  ApplyModemLines(Settings);
+  if (!Driver_->ApplyTermios(Handle_, Settings)) return false;
+  DriverTogglesRts_.store(Driver_->ApplyModemLines(Handle_, Settings), std::memory_order_relaxed);
   return true;
 }
 
-bool TSerialPort::ApplyTermios(const TLineSettings& Settings) noexcept {
+bool TSerialPort::TDriver::ApplyTermios(int Fd, const TLineSettings& Settings) const noexcept {
   termios Wanted{};
-  if (::tcgetattr(Handle_, &Wanted) != 0) return false;
+  if (::tcgetattr(Fd, &Wanted) != 0) return false;
   // A pseudo-terminal carries bytes, not bits: it refuses parity and 7 data bits, and there is no
   // line on which they could matter. Such a port gets the rest.
-  const bool Parity = Settings.Parity != TParity::None && !PseudoTerminal_;
-  const bool SevenBits = Settings.DataBits == 7 && !PseudoTerminal_;
+  const bool Parity = Settings.Parity != TParity::None && !PseudoTerminal;
+  const bool SevenBits = Settings.DataBits == 7 && !PseudoTerminal;
   constexpr tcflag_t Format = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR;
   Wanted.c_cflag &= ~Format;
   Wanted.c_cflag |= CLOCAL | CREAD | (SevenBits ? CS7 : CS8);
@@ -216,63 +261,67 @@ bool TSerialPort::ApplyTermios(const TLineSettings& Settings) noexcept {
     // which would drop DTR.
     ::cfsetospeed(&Wanted, B38400);
   }
-  if (Retry([&] { return ::tcsetattr(Handle_, TCSANOW, &Wanted); }) != 0) return false;
+  if (Retry([&] { return ::tcsetattr(Fd, TCSANOW, &Wanted); }) != 0) return false;
 
   // tcsetattr succeeds when any part was taken: compare what the driver really holds.
   termios Applied{};
-  if (::tcgetattr(Handle_, &Applied) != 0 || (Applied.c_cflag & Format) != (Wanted.c_cflag & Format) ||
+  if (::tcgetattr(Fd, &Applied) != 0 || (Applied.c_cflag & Format) != (Wanted.c_cflag & Format) ||
       (Applied.c_iflag & INPCK) != (Wanted.c_iflag & INPCK))
     return false;
   if (Speed != B0) return ::cfgetospeed(&Applied) == Speed && ::cfgetispeed(&Applied) == Speed;
-  return Posix::SetArbitraryRate(Handle_, Settings.BaudRate);
+  return Posix::SetArbitraryRate(Fd, Settings.BaudRate);
 }
 
-void TSerialPort::ApplyModemLines(const TLineSettings& Settings) noexcept {
+bool TSerialPort::TDriver::ApplyModemLines(int Fd, const TLineSettings& Settings) noexcept {
   // Modem-line requests are best effort: pseudo-terminals and three-wire adapters have no such lines
   // and refuse them, and the line settings still hold there. Handshake leaves a line to the driver
-  // (RTS with CRTSCTS; DSR flow has no termios equivalent).
-  if (Settings.Dtr != TLineControl::Handshake) SetModemLine(Handle_, TIOCM_DTR, Settings.Dtr == TLineControl::Enable);
+  // (RTS with CRTSCTS; DSR output flow has no termios equivalent and is accepted and ignored).
+  if (Settings.Dtr != TLineControl::Handshake) SetModemLine(Fd, TIOCM_DTR, Settings.Dtr == TLineControl::Enable);
 
   if (Settings.Rts != TLineControl::Toggle) {
-    LeaveRs485Mode();
-    if (Settings.Rts != TLineControl::Handshake) SetModemLine(Handle_, TIOCM_RTS, Settings.Rts == TLineControl::Enable);
-    return;
+    LeaveRs485Mode(Fd);
+    if (Settings.Rts != TLineControl::Handshake) SetModemLine(Fd, TIOCM_RTS, Settings.Rts == TLineControl::Enable);
+    return false;
   }
   // Toggle: the driver's RS-485 mode raises RTS while it sends, where the driver offers it;
   // otherwise RTS rests low and the writer raises it around each frame.
   serial_rs485 Rs485{};
-  if (::ioctl(Handle_, TIOCGRS485, &Rs485) == 0) {
+  if (::ioctl(Fd, TIOCGRS485, &Rs485) == 0) {
     const bool WasEnabled = (Rs485.flags & SER_RS485_ENABLED) != 0;
     Rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     Rs485.flags &= ~static_cast<__u32>(SER_RS485_RTS_AFTER_SEND);
     serial_rs485 Applied{};
-    if (::ioctl(Handle_, TIOCSRS485, &Rs485) == 0 && ::ioctl(Handle_, TIOCGRS485, &Applied) == 0 &&
+    if (::ioctl(Fd, TIOCSRS485, &Rs485) == 0 && ::ioctl(Fd, TIOCGRS485, &Applied) == 0 &&
         (Applied.flags & SER_RS485_ENABLED) != 0) {
-      Rs485EnabledHere_ = Rs485EnabledHere_ || !WasEnabled;
-      DriverTogglesRts_.store(true, std::memory_order_relaxed);
-      return;
+      Rs485EnabledHere = Rs485EnabledHere || !WasEnabled;
+      return true;
     }
   }
-  DriverTogglesRts_.store(false, std::memory_order_relaxed);
-  SetModemLine(Handle_, TIOCM_RTS, false);
+  SetModemLine(Fd, TIOCM_RTS, false);
+  return false;
 }
 
-void TSerialPort::LeaveRs485Mode() noexcept {
-  DriverTogglesRts_.store(false, std::memory_order_relaxed);
-  if (!Rs485EnabledHere_) return;
-  Rs485EnabledHere_ = false;
+void TSerialPort::TDriver::LeaveRs485Mode(int Fd) noexcept {
+  if (!Rs485EnabledHere) return;
+  Rs485EnabledHere = false;
   serial_rs485 Rs485{};
-  if (::ioctl(Handle_, TIOCGRS485, &Rs485) == 0) {
+  if (::ioctl(Fd, TIOCGRS485, &Rs485) == 0) {
     Rs485.flags &= ~static_cast<__u32>(SER_RS485_ENABLED);
-    ::ioctl(Handle_, TIOCSRS485, &Rs485);
+    ::ioctl(Fd, TIOCSRS485, &Rs485);
   }
 }
 
 TWaitResult TSerialPort::WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) noexcept {
   if (!IsOpen()) return TWaitResult::Failed;
-  if (Failed_) return WaitOnFailedPort(TimeoutMs, Stop);
+  if (Failed_) {
+    // A port that has failed keeps reporting its failure at once (poll is level-triggered). Look
+    // whether it has recovered; if not, sit out the time-out on the stop event alone.
+    pollfd Port{Handle_, POLLIN, 0};
+    if (::poll(&Port, 1, 0) < 0 || (Port.revents & FailureEvents) != 0) return WaitForStopAlone(TimeoutMs, Stop);
+    Failed_ = false;
+  }
   const Posix::TDeadline Deadline(TimeoutMs);
-  pollfd Fds[2] = {{Handle_, POLLIN, 0}, {Stop != nullptr ? Stop->Descriptor() : -1, POLLIN, 0}};
+  pollfd Fds[2] = {{Handle_, POLLIN, 0}, {Stop != nullptr ? Stop->Handle() : -1, POLLIN, 0}};
   for (;;) {
     const int Ready = Posix::PollUntil(Fds, Stop != nullptr ? 2 : 1, Deadline);
     if (Ready < 0) return TWaitResult::Failed;
@@ -288,27 +337,11 @@ TWaitResult TSerialPort::WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) no
   }
 }
 
-TWaitResult TSerialPort::WaitOnFailedPort(Cardinal TimeoutMs, TEventObject* Stop) noexcept {
-  // A port that has failed keeps reporting its failure at once (poll is level-triggered). Look
-  // whether it has recovered; if not, sit out the time-out on the stop event alone.
-  pollfd Port{Handle_, POLLIN, 0};
-  if (::poll(&Port, 1, 0) >= 0 && (Port.revents & FailureEvents) == 0) {
-    Failed_ = false;
-    return WaitForInput(TimeoutMs, Stop);
-  }
-  const Posix::TDeadline Deadline(TimeoutMs);
-  pollfd StopFd{Stop != nullptr ? Stop->Descriptor() : -1, POLLIN, 0};
-  for (;;) {
-    if (Posix::PollUntil(&StopFd, 1, Deadline) <= 0) return TWaitResult::Failed;
-    if (Stop->ConsumeIfSignalled()) return TWaitResult::Stopped;
-  }
-}
-
 TWaitResult TSerialPort::WaitForSignal(TEventObject& Wake, Cardinal TimeoutMs) noexcept {
   if (!IsOpen() || Failed_) return Wake.Wait(TimeoutMs) ? TWaitResult::Stopped : TWaitResult::Timeout;
   const Posix::TDeadline Deadline(TimeoutMs);
   // No events asked of the port: poll still reports its hang-up and errors, never its input.
-  pollfd Fds[2] = {{Handle_, 0, 0}, {Wake.Descriptor(), POLLIN, 0}};
+  pollfd Fds[2] = {{Handle_, 0, 0}, {Wake.Handle(), POLLIN, 0}};
   for (;;) {
     const int Ready = Posix::PollUntil(Fds, 2, Deadline);
     if (Ready < 0) return TWaitResult::Failed;
@@ -343,24 +376,13 @@ bool TSerialPort::Read(Byte* Dest, Cardinal Count) noexcept {
   return true;
 }
 
-bool TSerialPort::ReadErrorCounts(TErrorCounts& Counts) const noexcept {
-  serial_icounter_struct Driver{};
-  if (::ioctl(Handle_, TIOCGICOUNT, &Driver) != 0) return false;
-  Counts.Frame = static_cast<Cardinal>(Driver.frame);
-  Counts.Overrun = static_cast<Cardinal>(Driver.overrun);
-  Counts.Parity = static_cast<Cardinal>(Driver.parity);
-  Counts.Break = static_cast<Cardinal>(Driver.brk);
-  Counts.BufferOverrun = static_cast<Cardinal>(Driver.buf_overrun);
-  return true;
-}
-
 bool TSerialPort::TakeLineErrors() noexcept {
   // Whether the driver keeps error counters was probed once, at opening: a pseudo-terminal or a
   // USB adapter without them is not asked again on every frame.
   TErrorCounts Now;
-  if (!IsOpen() || !HaveErrorCounts_ || !ReadErrorCounts(Now)) return false;
-  const bool Errors = !(Now == ErrorCounts_);
-  ErrorCounts_ = Now;
+  if (!IsOpen() || !Driver_->HaveErrorCounts || !ReadErrorCounts(Handle_, Now)) return false;
+  const bool Errors = !(Now == Driver_->ErrorCounts);
+  Driver_->ErrorCounts = Now;
   return Errors;
 }
 

@@ -10,24 +10,59 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
+#include <utility>
+
+#include "platform/posix/Niceness.h"
 
 namespace Quorvel::Platform {
 
-long CurrentThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+namespace {
 
-int CurrentThreadNice() {
+// tpIdle .. tpTimeCritical as steps of niceness from where the thread started.
+constexpr int NiceSteps[] = {19, 10, 5, 0, -5, -10, -15};
+
+}  // namespace
+
+int Posix::CurrentThreadNice() noexcept {
   // -1 is a legitimate niceness, so only errno tells a failure apart.
   errno = 0;
   const int Nice = ::getpriority(PRIO_PROCESS, 0);
   return (Nice == -1 && errno != 0) ? 0 : Nice;
 }
 
-void SetThreadNice(long ThreadId, int Nice) {
-  if (ThreadId <= 0) return;
-  Nice = std::clamp(Nice, -20, 19);
+TThreadHandle TThreadHandle::OfCallingThread() {
+  TThreadHandle Handle;
+  Handle.Native_ = static_cast<std::intptr_t>(::syscall(SYS_gettid));
+  Handle.BaseNice_ = Posix::CurrentThreadNice();
+  return Handle;
+}
+
+TThreadHandle::~TThreadHandle() { Release(); }
+
+TThreadHandle::TThreadHandle(TThreadHandle&& Other) noexcept
+    : Native_(std::exchange(Other.Native_, 0)), BaseNice_(Other.BaseNice_) {}
+
+TThreadHandle& TThreadHandle::operator=(TThreadHandle&& Other) noexcept {
+  if (this != &Other) {
+    Release();
+    Native_ = std::exchange(Other.Native_, 0);
+    BaseNice_ = Other.BaseNice_;
+  }
+  return *this;
+}
+
+// A task id is no resource: forgetting it is all there is to do.
+void TThreadHandle::Release() noexcept { Native_ = 0; }
+
+void TThreadHandle::SetPriority(TThreadPriority Level) const noexcept {
+  const auto Index = static_cast<std::size_t>(Level);
+  if (Native_ <= 0 || Index >= std::size(NiceSteps)) return;
+  const int Nice = std::clamp(BaseNice_ + NiceSteps[Index], -20, 19);
   // A refusal (raising priority without CAP_SYS_NICE, a task that has just ended) leaves the thread
   // as it was, which is all "best effort" promises.
-  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(ThreadId), Nice);
+  (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(Native_), Nice);
 }
 
 void SetCurrentThreadName(const char* Name) {
