@@ -1,5 +1,6 @@
 #include "FrameCodec.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Errors.h"
@@ -80,9 +81,17 @@ void TModbusFrameCodec::DecodeFrame(const Byte* Raw, TModbusBuffer& Buffer, int 
 bool TModbusFrameCodec::DecodeReceivedFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const {
   Buffer.SetSize(0);
   if (RawLength <= 0) return true;
-  if (IsASCII() && AsciiShapeFault(Raw, RawLength) != nullptr) return false;
+  if (IsASCII() && (AsciiShapeFault(Raw, RawLength) != nullptr || !AllHexDigits(Raw + 1, RawLength - 3))) return false;
   Decode(Raw, Buffer, RawLength);
   return true;
+}
+
+// The decoder itself leaves the digits to the LRC. An 8-bit sum is a weak check, though, and a
+// character that is no digit decodes to a nibble outside 0..15, which lets even one flipped bit
+// slip through; from the line such a frame is refused before the LRC is asked.
+bool TModbusFrameCodec::AllHexDigits(const Byte* Characters, int Count) noexcept {
+  return std::all_of(Characters, Characters + Count,
+                     [](Byte C) { return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F'); });
 }
 
 const char* TModbusFrameCodec::AsciiShapeFault(const Byte* Raw, int RawLength) noexcept {

@@ -51,8 +51,9 @@ class TModbusFrameCodec {
   // Replaces the buffer's contents with the binary form of RawLength received bytes. A length
   // of 0 or less leaves it empty. ASCII frames of the wrong shape raise EAssertionFailed.
   void DecodeFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
-  // DecodeFrame for bytes from the line: an ASCII frame of the wrong shape is a bad frame, like
-  // one whose LRC fails, not an error: the buffer is left empty and the result is false.
+  // DecodeFrame for bytes from the line: an ASCII frame of the wrong shape, or with a character
+  // other than 0-9 and A-F between colon and CR, is a bad frame, like one whose LRC fails, not
+  // an error: the buffer is left empty and the result is false.
   bool DecodeReceivedFrame(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
 
   // These move the buffers' positions, never their contents.
@@ -75,6 +76,7 @@ class TModbusFrameCodec {
   // The first structural fault of an ASCII wire frame, as the decoder's assertion text; none for a
   // frame of the right shape.
   static const char* AsciiShapeFault(const Byte* Raw, int RawLength) noexcept;
+  static bool AllHexDigits(const Byte* Characters, int Count) noexcept;
   void Decode(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const;
 };
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -113,6 +114,8 @@ class TVirtualSerialLine::TRelay {
   void Corrupt(TLineSide To, std::size_t Offset, Byte Mask);
   void Drop(TLineSide To, std::size_t Offset);
   void Inject(TLineSide To, const TFrameData& Bytes);
+  void SetFaults(TLineSide From, const TLineFaults& Faults, unsigned Seed);
+  TLineFaultCounts FaultCounts(TLineSide From) const;
   void Unplug();
   bool WaitForOpeners(TLineSide Side, bool Open, TNanoseconds Timeout);
   bool WaitForArrivals(TLineSide To, std::size_t Count, TNanoseconds Timeout);
@@ -135,6 +138,9 @@ class TVirtualSerialLine::TRelay {
     std::vector<TNanoseconds> Gaps;
     std::size_t PlanSent = 0;
     std::size_t PlanBurst = 0;
+    TLineFaults Faults;
+    TLineFaultCounts FaultCounts;
+    std::mt19937 Random;
     // This side as a receiver.
     std::deque<TPending> Incoming;  // on the other side's wire
     std::deque<TPending> Echoed;    // its own bytes, on its own wire
@@ -152,6 +158,7 @@ class TVirtualSerialLine::TRelay {
   void CloseAll();
   // With Mutex_ held:
   void Schedule(TSide& From, const Byte* Data, std::size_t Count, bool Echo, TTime Now);
+  void ScheduleByte(TSide& From, Byte Value, TTime Start, bool Echo);
   void ReadNotifications();
   bool ReadMaster(TSide& From, TTime Now);
   void Deliver(TSide& To, TTime Now);
@@ -268,6 +275,18 @@ void TVirtualSerialLine::TRelay::Inject(TLineSide To, const TFrameData& Bytes) {
   Wake();
 }
 
+void TVirtualSerialLine::TRelay::SetFaults(TLineSide From, const TLineFaults& Faults, unsigned Seed) {
+  std::lock_guard Lock(Mutex_);
+  TSide& Side = SideOf(From);
+  Side.Faults = Faults;
+  Side.Random.seed(Seed);
+}
+
+TLineFaultCounts TVirtualSerialLine::TRelay::FaultCounts(TLineSide From) const {
+  std::lock_guard Lock(Mutex_);
+  return SideOf(From).FaultCounts;
+}
+
 void TVirtualSerialLine::TRelay::Unplug() {
   std::unique_lock Lock(Mutex_);
   UnplugAsked_ = true;
@@ -295,7 +314,12 @@ std::size_t TVirtualSerialLine::TRelay::Arrived(TLineSide To) const {
 }
 
 void TVirtualSerialLine::TRelay::Schedule(TSide& From, const Byte* Data, std::size_t Count, bool Echo, TTime Now) {
-  TSide& To = Other(From);
+  std::uniform_real_distribution<double> Chance(0, 1);
+  const auto Drawn = [&](double Rate, std::size_t& Counted) {
+    if (Rate <= 0 || Chance(From.Random) >= Rate) return false;
+    ++Counted;
+    return true;
+  };
   for (std::size_t I = 0; I < Count; ++I) {
     TTime Start = std::max(Now, From.WireFree);
     if (From.PlanBurst < From.BurstEnds.size()) {
@@ -305,12 +329,26 @@ void TVirtualSerialLine::TRelay::Schedule(TSide& From, const Byte* Data, std::si
       }
       if (From.PlanBurst < From.BurstEnds.size()) ++From.PlanSent;
     }
-    // A byte reaches its receivers when its last bit is on the wire.
-    const TTime Due = Start + CharacterTime_;
-    From.WireFree = Due;
-    To.Incoming.push_back({Due, Data[I]});
-    if (Echo) From.Echoed.push_back({Due, Data[I]});
+    const TLineFaults& F = From.Faults;
+    if (Start == Now && Drawn(F.Delay, From.FaultCounts.Delays)) Start += F.DelayBy;
+    if (Drawn(F.Drop, From.FaultCounts.Drops)) continue;
+    if (Drawn(F.Garbage, From.FaultCounts.Garbage)) {
+      ScheduleByte(From, static_cast<Byte>(From.Random()), Start, Echo);
+      Start = From.WireFree;
+    }
+    Byte Value = Data[I];
+    if (Drawn(F.Flip, From.FaultCounts.Flips)) Value ^= static_cast<Byte>(1u << (From.Random() % 8));
+    ScheduleByte(From, Value, Start, Echo);
+    if (Drawn(F.Duplicate, From.FaultCounts.Duplicates)) ScheduleByte(From, Value, From.WireFree, Echo);
   }
+}
+
+void TVirtualSerialLine::TRelay::ScheduleByte(TSide& From, Byte Value, TTime Start, bool Echo) {
+  // A byte reaches its receivers when its last bit is on the wire.
+  const TTime Due = Start + CharacterTime_;
+  From.WireFree = Due;
+  Other(From).Incoming.push_back({Due, Value});
+  if (Echo) From.Echoed.push_back({Due, Value});
 }
 
 void TVirtualSerialLine::TRelay::ReadNotifications() {
@@ -463,6 +501,10 @@ void TVirtualSerialLine::SplitNextFrame(TLineSide From, std::vector<std::size_t>
 void TVirtualSerialLine::CorruptNext(TLineSide To, std::size_t Offset, Byte Mask) { Relay_->Corrupt(To, Offset, Mask); }
 void TVirtualSerialLine::DropNext(TLineSide To, std::size_t Offset) { Relay_->Drop(To, Offset); }
 void TVirtualSerialLine::Inject(TLineSide To, const TFrameData& Bytes) { Relay_->Inject(To, Bytes); }
+void TVirtualSerialLine::SetFaults(TLineSide From, const TLineFaults& Faults, unsigned Seed) {
+  Relay_->SetFaults(From, Faults, Seed);
+}
+TLineFaultCounts TVirtualSerialLine::FaultCounts(TLineSide From) const { return Relay_->FaultCounts(From); }
 void TVirtualSerialLine::Unplug() { Relay_->Unplug(); }
 
 bool TVirtualSerialLine::WaitForOpen(TLineSide Side, std::chrono::milliseconds Timeout) {

@@ -14,6 +14,23 @@ namespace Quorvel::Testing {
 
 enum class TLineSide : Byte { A, B };
 
+// Random faults on the bytes one side sends, each drawn per byte (a delay per frame: a byte that
+// starts on an idle wire), from a seeded generator so that a run can be repeated.
+struct TLineFaults {
+  double Drop = 0;       // the byte never arrives
+  double Flip = 0;       // one of its bits is inverted
+  double Garbage = 0;    // a random byte arrives before it
+  double Duplicate = 0;  // it arrives twice
+  double Delay = 0;      // the whole frame it starts arrives DelayBy later
+  std::chrono::milliseconds DelayBy{0};
+};
+
+// What the faults did, counted as they were drawn.
+struct TLineFaultCounts {
+  std::size_t Drops = 0, Flips = 0, Garbage = 0, Duplicates = 0, Delays = 0;
+  std::size_t Total() const { return Drops + Flips + Garbage + Duplicates + Delays; }
+};
+
 inline TLineSide OtherSide(TLineSide Side) { return Side == TLineSide::A ? TLineSide::B : TLineSide::A; }
 
 // Side A is meant for the library, side B for the peer (a TLinePeer, libmodbus, pymodbus). Both are
@@ -54,6 +71,10 @@ class TVirtualSerialLine {
   // Bytes that reach To as if the other side had sent them (paced, after what is on that wire now),
   // without an echo.
   void Inject(TLineSide To, const TFrameData& Bytes);
+
+  // From now on, the bytes that From sends meet Faults (all zero: none), drawn from Seed.
+  void SetFaults(TLineSide From, const TLineFaults& Faults, unsigned Seed);
+  TLineFaultCounts FaultCounts(TLineSide From) const;
 
   // Pulls the cable for good: both ports hang up (poll reports POLLHUP, read returns 0).
   void Unplug();

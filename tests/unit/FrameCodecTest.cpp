@@ -163,6 +163,15 @@ TEST(FrameCodec, MalformedAsciiFramesFailTheirAssertion) {
     EXPECT_EQ(Ascii.DecodeReceivedFrame(Raw.data(), Buffer, static_cast<int>(Raw.size())), R.Message.empty()) << R.Raw;
     EXPECT_EQ(Buffer.Size(), 0) << R.Raw;
   }
+  // From the line, a character that is no upper-case hexadecimal digit refuses a frame of the
+  // right shape; the decoder called directly leaves it to the LRC.
+  for (const std::string Frame : {":0a03\r\n", ":01G3\r\n"}) {
+    TModbusBuffer Buffer(255);
+    const TFrameData Raw = Bytes(Frame);
+    EXPECT_FALSE(Ascii.DecodeReceivedFrame(Raw.data(), Buffer, static_cast<int>(Raw.size()))) << Frame;
+    EXPECT_NO_THROW(Decode(Ascii, Raw, Buffer));
+    EXPECT_EQ(Buffer.Size(), 2);
+  }
 }
 
 TEST(FrameCodec, AsciiNibblesAreNotValidated) {
