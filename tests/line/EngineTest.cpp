@@ -152,6 +152,34 @@ TEST_F(LineTest, SilentTimeEndsAnRtuFrame) {
   }
 }
 
+// Faults of known kinds, one per request, and the counters they move.
+TEST_F(LineTest, StatisticsCountWhatTheLineDid) {
+  TDevice Device(Line.PortB(), Answer(3, [](const TFrameData&) { return ReadReply; }));
+  Connection.Open();
+  Pump(50);
+  // Bytes that nobody asked for are thrown away before the request goes out.
+  Line.Inject(TLineSide::A, Hex("55 55 55 55 55"));
+  ASSERT_TRUE(Line.WaitForArrivals(TLineSide::A, 5, 2000ms));
+  Pump(50);  // the relay counts a byte before its port has it
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 1; }));
+  EXPECT_EQ(Connection.Statistics().BytesPurged, 5u);
+  // A reply with one bit flipped fails its CRC.
+  Line.CorruptNext(TLineSide::A, 4, 0x10);
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
+  EXPECT_EQ(Connection.Statistics().CheckFailures, 1u);
+  // A reply that lost all but two bytes is too short for a frame.
+  for (std::size_t Offset = 2; Offset < ReadReply.size(); ++Offset) Line.DropNext(TLineSide::A, Offset);
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 3; }));
+  EXPECT_EQ(Connection.Statistics().MalformedFrames, 1u);
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsNoReply);
+  EXPECT_EQ(Client.Replies[2].Info.ReplyStatus, rsNoReply);
+  EXPECT_EQ(Connection.Statistics().FramesReceived, 3u);
+}
+
 TEST_F(LineTest, TransactionsGoOutInSubmissionOrderOneAfterTheOther) {
   Connection.SetRefetchDelay(60);
   std::vector<std::chrono::steady_clock::time_point> Arrivals;
