@@ -71,6 +71,12 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
       const Cardinal Bits = ParseCount(Option, TakeValue());
       if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
       Options.StopBits = Bits == 1 ? sb1 : sb2;
+    } else if (Option == "--length-aware") {
+      Flag();
+      Options.LengthAware = true;
+    } else if (Option == "--gap") {
+      Options.InterFrameGap = ParseCount(Option, TakeValue());
+      Options.LengthAware = true;
     } else {
       throw EUsageError("unknown argument '" + Args[I] + "'");
     }
@@ -81,6 +87,7 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
 std::string DeviceUsage(const std::string& Program) {
   return "Usage: " + Program +
          " [--port PATH] [--ascii] [--baud RATE] [--parity none|odd|even] [--data-bits 7|8] [--stop-bits 1|2]\n"
+         "       [--length-aware] [--gap MICROSECONDS]\n"
          "\n"
          "A simulated field display: a Modbus server at address 1 whose holding registers 443..453\n"
          "carry the two 20-column lines of its display. It prints the display after every write.\n"
@@ -92,6 +99,10 @@ std::string DeviceUsage(const std::string& Program) {
          "  --parity P        none, odd or even (default: none)\n"
          "  --data-bits N     7 or 8 (default: 8)\n"
          "  --stop-bits N     1 or 2 (default: 1)\n"
+         "  --length-aware    RTU: answer as soon as a request's last byte is in, instead of after\n"
+         "                    the silence that follows it\n"
+         "  --gap US          with length-aware framing, the quiet kept before an answer, in\n"
+         "                    microseconds (default: 3.5 characters; 0 for none)\n"
          "\n"
          "Ctrl-C stops it.\n";
 }
@@ -113,13 +124,16 @@ void ApplyLineSettings(const TDeviceOptions& Options, TModbusConnection& Connect
   Connection.SetParity(Options.Parity);
   Connection.SetDataBits(Options.DataBits);
   Connection.SetStopBits(Options.StopBits);
+  Connection.SetLengthAwareFraming(Options.LengthAware);
+  Connection.SetInterFrameGap(Options.InterFrameGap);
 }
 
 std::string DescribeLineSettings(const TDeviceOptions& Options) {
   static const char ParityLetters[] = {'N', 'O', 'E'};
   return std::string(Options.TransmissionMode == tmASCII ? "ASCII" : "RTU") + ", " +
          std::to_string(Options.BaudRate) + " bit/s, " + (Options.DataBits == db7 ? "7" : "8") +
-         ParityLetters[Options.Parity] + (Options.StopBits == sb1 ? "1" : "2");
+         ParityLetters[Options.Parity] + (Options.StopBits == sb1 ? "1" : "2") +
+         (Options.LengthAware ? ", length-aware" : "");
 }
 
 }  // namespace Dorvane

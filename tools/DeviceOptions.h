@@ -23,6 +23,10 @@ struct TDeviceOptions {
   Quorvel::TParityScheme Parity = Quorvel::psNone;
   Quorvel::TDataBits DataBits = Quorvel::db8;
   Quorvel::TStopBits StopBits = Quorvel::sb1;
+  // Length-aware framing: it answers at a request's last byte (after the gap) instead of after
+  // the silence that follows it.
+  bool LengthAware = false;
+  Quorvel::Cardinal InterFrameGap = 0xFFFFFFFFu;  // microseconds; the standard gap by default
   bool Help = false;
 };
 

@@ -186,10 +186,19 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
   Dorvane::ApplyLineSettings(Dorvane::ParseDeviceOptions({"--baud", "500000"}), Custom);
   EXPECT_EQ(Custom.BaudRate(), brCustom);
   EXPECT_EQ(Custom.CustomBaudRate(), 500000u);
+  EXPECT_FALSE(Custom.LengthAwareFraming()) << "the silence rule unless asked";
+
+  TModbusConnection Sized;
+  const auto SizedOptions = Dorvane::ParseDeviceOptions({"--gap", "0"});
+  Dorvane::ApplyLineSettings(SizedOptions, Sized);
+  EXPECT_TRUE(Sized.LengthAwareFraming()) << "a gap asks for length-aware framing";
+  EXPECT_EQ(Sized.InterFrameGap(), 0u);
+  EXPECT_EQ(Dorvane::DescribeLineSettings(SizedOptions), "RTU, 19200 bit/s, 8N1, length-aware");
 
   const std::vector<std::vector<std::string>> Refused = {
       {"--baud"}, {"--baud", "0"}, {"--baud", "fast"}, {"--parity", "mark"}, {"--data-bits", "6"},
-      {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}};
+      {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}, {"--gap", "-1"},
+      {"--length-aware=yes"}};
   for (const auto& Args : Refused) {
     EXPECT_THROW(Dorvane::ParseDeviceOptions(Args), Dorvane::EUsageError) << Args[0];
   }
