@@ -8,7 +8,9 @@
 // for the application's error display, no request left without its event, memory flat after the
 // warm-up, and statistics that agree with the events and with the faults injected.
 //
-// QUORVEL_SOAK_REQUESTS sets the requests per case (default 300, a short run for CI); a long run:
+// QUORVEL_SOAK_REQUESTS sets the requests per case (default 300, a short run for CI), and
+// QUORVEL_SOAK_FAULTS the kind of fault (drop, flip, garbage, duplicate or delay; default: all
+// of them at once). A long run:
 //   QUORVEL_SOAK_REQUESTS=20000 ctest --preset default -L soak --output-on-failure -V
 // Each case prints one summary line (outcomes, stale replies taken, memory, CPU).
 
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "Application.h"
@@ -50,6 +53,24 @@ std::string CaseName(const ::testing::TestParamInfo<TSoakCase>& Info) {
   const TSoakCase& C = Info.param;
   return std::string(C.Mode == tmRTU ? "RTU" : "ASCII") + (C.Sized ? "_LengthAware" : "_Silence") +
          (C.Server == TServerKind::Ours ? "_OurServer" : C.Mode == tmRTU ? "_Libmodbus" : "_Pymodbus");
+}
+
+// The faults of the run: all kinds, or the one QUORVEL_SOAK_FAULTS names at a rate that makes
+// about as many faults as all kinds together.
+TLineFaults FaultsOfTheRun(std::chrono::milliseconds DelayBy) {
+  const TLineFaults All{.Drop = 0.003, .Flip = 0.003, .Garbage = 0.003, .Duplicate = 0.003, .Delay = 0.02,
+                        .DelayBy = DelayBy};
+  const char* Kind = std::getenv("QUORVEL_SOAK_FAULTS");
+  const std::string Only = Kind != nullptr ? Kind : "";
+  if (Only.empty() || Only == "all") return All;
+  TLineFaults One{.DelayBy = DelayBy};
+  if (Only == "drop") One.Drop = 0.012;
+  else if (Only == "flip") One.Flip = 0.012;
+  else if (Only == "garbage") One.Garbage = 0.012;
+  else if (Only == "duplicate") One.Duplicate = 0.012;
+  else if (Only == "delay") One.Delay = 0.08;
+  else throw std::invalid_argument("QUORVEL_SOAK_FAULTS: drop, flip, garbage, duplicate, delay or all");
+  return One;
 }
 
 int RequestsPerCase() {
@@ -208,8 +229,7 @@ TEST_P(Soak, EveryRequestEndsInExactlyOneTrueEvent) {
   // The faults: on every reply, and on the requests to our own server (pymodbus's ASCII server
   // stops listening after a bad LRC, and libmodbus's cannot resynchronise; neither is under test).
   // A delayed reply arrives after its request gave up: a stale reply for the next one.
-  TLineFaults Faults{.Drop = 0.003, .Flip = 0.003, .Garbage = 0.003, .Duplicate = 0.003, .Delay = 0.02,
-                     .DelayBy = std::chrono::milliseconds(ReceiveTimeout + 20)};
+  const TLineFaults Faults = FaultsOfTheRun(std::chrono::milliseconds(ReceiveTimeout + 20));
   Line.SetFaults(TLineSide::B, Faults, 20261208);
   if (C.Server == TServerKind::Ours) Line.SetFaults(TLineSide::A, {Faults.Drop, Faults.Flip, Faults.Garbage, Faults.Duplicate}, 1208);
 
