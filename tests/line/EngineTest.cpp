@@ -1,13 +1,12 @@
 // The worker thread's client and server loops, on a virtual line paced at 19200 bit/s.
 
-#include <sys/resource.h>
-
 #include "Application.h"
 #include "Errors.h"
 #include "LineFixture.h"
 #include "MemoryServer.h"
 #include "Server.h"
 #include "TestBytes.h"
+#include "TestPlatform.h"
 
 using namespace Quorvel;
 using namespace QuorvelTest;
@@ -29,13 +28,6 @@ auto Answer(int Count, std::function<TFrameData(const TFrameData&)> Reply) {
       Peer.Write(Reply(Request));
     }
   };
-}
-
-double ProcessCpuSeconds() {
-  rusage Usage{};
-  getrusage(RUSAGE_SELF, &Usage);
-  return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
-         static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
 }
 
 }  // namespace
@@ -471,9 +463,9 @@ TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
       ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
       EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
     }
-    const double Before = ProcessCpuSeconds();
+    const double Before = Testing::ProcessCpuSeconds();
     Pump(500);
-    const double Used = ProcessCpuSeconds() - Before;
+    const double Used = Testing::ProcessCpuSeconds() - Before;
     EXPECT_LT(Used, 0.2) << "the worker waits; it does not spin on the dead port";
     EXPECT_EQ(Lost, 1) << "once per opening";
     Connection.Close();

@@ -34,7 +34,9 @@ struct TLineFaultCounts {
 inline TLineSide OtherSide(TLineSide Side) { return Side == TLineSide::A ? TLineSide::B : TLineSide::A; }
 
 // Side A is meant for the library, side B for the peer (a TLinePeer, libmodbus, pymodbus). Both are
-// plain device paths that any program can open.
+// plain device paths that any program can open. In the Windows build the line lives in a Linux
+// helper process (support/helper/): side A is then a COM port name ("COM5") that Wine maps to the
+// pseudo-terminal, side B the helper's path of the other end, which only a TLinePeer opens.
 //
 // Bytes that one side writes travel over a "wire": each takes one character time at the chosen rate
 // and reaches the other side when it is complete, delivered in small timed chunks. A side that nobody
@@ -104,7 +106,9 @@ class TLinePeer {
   TLinePeer(const TLinePeer&) = delete;
   TLinePeer& operator=(const TLinePeer&) = delete;
 
+#if !defined(_WIN32)
   int Descriptor() const { return Descriptor_; }
+#endif
   bool Write(const TFrameData& Bytes);
   // Writes the bursts with a pause of Gap between the writes (the pause starts when a write returns,
   // not when its bytes have left a paced line).
@@ -121,7 +125,13 @@ class TLinePeer {
   void Close();
 
  private:
+#if defined(_WIN32)
+  // The peer is played by the Linux helper; this is the way to it.
+  class TChannel;
+  std::unique_ptr<TChannel> Channel_;
+#else
   int Descriptor_ = -1;
+#endif
 };
 
 }  // namespace Quorvel::Testing

@@ -12,7 +12,7 @@
 
 #include "Application.h"
 #include "Messages.h"
-#include "platform/posix/Niceness.h"
+#include "ThreadPriorityProbe.h"
 
 using namespace Quorvel;
 
@@ -91,19 +91,20 @@ TEST_F(Threads, AnExceptionEscapingExecuteIsShownOnTheMainThreadAndEndsIt) {
 }
 
 TEST_F(Threads, PriorityIsAppliedBeforeStartAndWhileRunning) {
-  std::vector<int> Nices;
+  std::vector<int> Priorities;
   TBodyThread Worker([&](TBodyThread& Self) {
-    Nices.push_back(Platform::Posix::CurrentThreadNice());
+    Priorities.push_back(Testing::CurrentThreadPriority());
     Self.Synchronize([&] { Self.SetPriority(tpLowest); });  // from the main thread, while it runs
-    Nices.push_back(Platform::Posix::CurrentThreadNice());
+    Priorities.push_back(Testing::CurrentThreadPriority());
   });
-  const int Base = Platform::Posix::CurrentThreadNice();  // what a new thread inherits
+  const int Base = Testing::CurrentThreadPriority();  // what a new thread inherits
   Worker.SetPriority(tpLower);
   Worker.Start();
   Worker.WaitFor();
   EXPECT_EQ(Worker.Priority(), tpLowest);
   // Lowering needs no privilege, so these hold for any user.
-  EXPECT_EQ(Nices, (std::vector<int>{std::min(Base + 5, 19), std::min(Base + 10, 19)}));
+  EXPECT_EQ(Priorities, (std::vector<int>{Testing::ExpectedThreadPriority(tpLower, Base),
+                                          Testing::ExpectedThreadPriority(tpLowest, Base)}));
 }
 
 TEST_F(Threads, BaseDestructorJoinsAThreadNobodyWaitedFor) {

@@ -1,0 +1,64 @@
+// The connection on a POSIX port that the test holds too: the settings as termios shows them, and
+// hooked descriptors.
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "ErrorMessage.h"
+#include "../LineFixture.h"
+#include "TermiosProbe.h"
+
+using namespace Quorvel;
+using namespace QuorvelTest;
+
+TEST_F(LineTest, LineSettingsReachThePort) {
+  // The port is hooked, so the test holds its own descriptor to read the settings back.
+  const int Descriptor = ::open(Line.PortA().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(Descriptor, 0);
+  Connection.SetHookExistingPort(true);
+  Connection.SetOnGetHookedPortHandle([Descriptor](auto&, Cardinal& Handle) { Handle = static_cast<Cardinal>(Descriptor); });
+  Connection.SetBaudRate(br38400);
+  Connection.SetStopBits(sb2);
+  Connection.SetFlowControl(fcRtsCts);
+  Connection.Open();
+  termios Settings{};
+  ASSERT_EQ(tcgetattr(Descriptor, &Settings), 0);
+  EXPECT_EQ(cfgetospeed(&Settings), B38400);
+  EXPECT_NE(Settings.c_cflag & CSTOPB, 0u);
+  EXPECT_NE(Settings.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(Settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(Settings.c_lflag & (ICANON | ECHO), 0u) << "raw";
+  EXPECT_EQ(Settings.c_iflag & ICRNL, 0u) << "CR passes unchanged: ASCII frames end in CR LF";
+
+  // A rate without a termios constant goes through the arbitrary-rate interface, at once.
+  Connection.SetCustomBaudRate(500000);
+  const auto Rate = Testing::ReadLineRate(Descriptor);
+  EXPECT_TRUE(Rate.Valid);
+  EXPECT_EQ(Rate.Output, 500000u);
+  Connection.SetStopBits(sb1);
+  ASSERT_EQ(tcgetattr(Descriptor, &Settings), 0);
+  EXPECT_EQ(Settings.c_cflag & CSTOPB, 0u);
+
+  // A rate of 0 would hang the line up: refused, and the property keeps its new value.
+  EXPECT_EQ(MessageOf([&] { Connection.SetCustomBaudRate(0); }), "Failed to update device control block");
+  EXPECT_EQ(Connection.CustomBaudRate(), 0u);
+
+  Connection.Close();
+  EXPECT_NE(fcntl(Descriptor, F_GETFD), -1) << "a hooked descriptor belongs to whoever supplied it";
+  ::close(Descriptor);
+}
+
+TEST_F(LineTest, HookedPortFailures) {
+  Connection.SetHookExistingPort(true);
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Could not open serial port") << "no handler";
+  // A descriptor that is no terminal fails the first set-up step and is left open for its owner.
+  int Pipe[2];
+  ASSERT_EQ(pipe(Pipe), 0);
+  Connection.SetOnGetHookedPortHandle([&](auto&, Cardinal& Handle) { Handle = static_cast<Cardinal>(Pipe[0]); });
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Failed to initialize serial I/O buffers");
+  EXPECT_FALSE(Connection.Active());
+  EXPECT_NE(fcntl(Pipe[0], F_GETFD), -1);
+  ::close(Pipe[0]);
+  ::close(Pipe[1]);
+}
