@@ -47,6 +47,13 @@ quorvel_wine_suite(unit ${unit_sources})
 
 file(GLOB line_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/line/win32/*.cpp)
 quorvel_wine_suite(line ${SHARED_LINE_TESTS} ${line_sources})
+# The engine cases once more with length-aware framing, as the native build runs them.
+gtest_discover_tests(line_tests
+  TEST_PREFIX "length-aware:"
+  TEST_FILTER "LineTest.*"
+  PROPERTIES LABELS wine ENVIRONMENT "QUORVEL_LENGTH_AWARE=1"
+  DISCOVERY_MODE PRE_TEST
+  DISCOVERY_TIMEOUT 120)
 
 # Each public header must compile on its own, for Windows too.
 file(GLOB PUBLIC_HEADERS CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/Sources

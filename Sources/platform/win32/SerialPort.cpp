@@ -251,6 +251,34 @@ TWaitResult TSerialPort::WaitForInput(Cardinal TimeoutMs, TEventObject* Stop) no
   return TWaitResult::Failed;
 }
 
+TWaitResult TSerialPort::WaitForSignal(TEventObject& Wake, Cardinal TimeoutMs) noexcept {
+  const auto WakeAlone = [&Wake](Cardinal Ms) { return Wake.Wait(Ms) ? TWaitResult::Stopped : TWaitResult::Timeout; };
+  if (!IsOpen() || Failed_) return WakeAlone(TimeoutMs);
+  TDriver& D = *Driver_;
+  // The pending receive wait is what shows a vanished port while nothing is sent. Bytes that end
+  // it are kept for the next reader (or its purge); from then on only Wake can end this wait.
+  if (!D.HaveByte && !D.WaitPending) {
+    switch (D.StartWaitRead(Handle_)) {
+      case TDriver::TWaitStart::Failed: Failed_ = true; return TWaitResult::Failed;
+      case TDriver::TWaitStart::HaveByte: return WakeAlone(TimeoutMs);
+      case TDriver::TWaitStart::Pending: break;
+    }
+  }
+  if (!D.WaitPending) return WakeAlone(TimeoutMs);
+  const Cardinal Start = ::GetTickCount();
+  HANDLE Objects[2] = {Wake.Handle(), D.WaitEvent};
+  const DWORD Result = ::WaitForMultipleObjects(2, Objects, FALSE, TimeoutMs);
+  if (Result == WAIT_OBJECT_0) return TWaitResult::Stopped;
+  if (Result == WAIT_TIMEOUT) return TWaitResult::Timeout;
+  if (Result != WAIT_OBJECT_0 + 1 || !D.FinishWaitRead(Handle_)) {
+    Failed_ = true;
+    return TWaitResult::Failed;
+  }
+  if (TimeoutMs == Infinite) return WakeAlone(Infinite);
+  const Cardinal Elapsed = ::GetTickCount() - Start;
+  return WakeAlone(Elapsed < TimeoutMs ? TimeoutMs - Elapsed : 0);
+}
+
 bool TSerialPort::InputCount(Cardinal& Count) noexcept {
   if (!IsOpen()) return false;
   // A receive wait still pending would take the next byte out of order: end it first.
