@@ -56,9 +56,10 @@ bool SameLineSettings(const DCB& Wanted, const DCB& Applied) {
   return Applied.BaudRate == Wanted.BaudRate && Applied.ByteSize == Wanted.ByteSize && Applied.Parity == Wanted.Parity &&
          Applied.StopBits == Wanted.StopBits && Applied.fParity == Wanted.fParity &&
          Applied.fOutxCtsFlow == Wanted.fOutxCtsFlow && Applied.fOutxDsrFlow == Wanted.fOutxDsrFlow &&
-         Applied.fDtrControl == Wanted.fDtrControl && Applied.fRtsControl == Wanted.fRtsControl &&
          Applied.fOutX == Wanted.fOutX && Applied.fInX == Wanted.fInX;
 }
+
+bool DriverTookToggle(const DCB& Applied) { return Applied.fRtsControl == RTS_CONTROL_TOGGLE; }
 
 COMMTIMEOUTS PortTimeouts() { return COMMTIMEOUTS{0, 0, 0, 0, 0}; }
 

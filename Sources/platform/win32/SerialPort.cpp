@@ -182,9 +182,9 @@ bool TSerialPort::ClearEventMask() noexcept { return IsOpen() && ::SetCommMask(H
 namespace {
 
 // SetCommState reports success when the driver took any of the block: read it back and compare.
-bool ApplyDcb(HANDLE Port, DCB Wanted) noexcept {
+bool ApplyDcb(HANDLE Port, DCB Wanted, DCB& Applied) noexcept {
   if (!::SetCommState(Port, &Wanted)) return false;
-  DCB Applied{};
+  Applied = DCB{};
   Applied.DCBlength = sizeof(DCB);
   return ::GetCommState(Port, &Applied) && Win32::SameLineSettings(Wanted, Applied);
 }
@@ -198,12 +198,13 @@ bool TSerialPort::ApplyLineSettings(const TLineSettings& Settings) noexcept {
     return false;
   const bool Toggle = Settings.Rts == TLineControl::Toggle;
   bool ByDriver = Toggle;
-  if (!ApplyDcb(Handle_, Win32::MakeDcb(Settings, ByDriver))) {
+  DCB Applied{};
+  if (!ApplyDcb(Handle_, Win32::MakeDcb(Settings, ByDriver), Applied) || (Toggle && !Win32::DriverTookToggle(Applied))) {
     if (!Toggle) return false;
     // The driver has no toggle mode (Windows 9x, some USB adapters, Wine): RTS rests low and the
     // writer raises it around each frame. Found out here, once per change, not per frame.
     ByDriver = false;
-    if (!ApplyDcb(Handle_, Win32::MakeDcb(Settings, ByDriver))) return false;
+    if (!ApplyDcb(Handle_, Win32::MakeDcb(Settings, ByDriver), Applied)) return false;
   }
   DriverTogglesRts_.store(ByDriver, std::memory_order_relaxed);
   return true;
