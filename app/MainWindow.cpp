@@ -28,13 +28,16 @@ constexpr TLCD::TColor ClBlack = 0x000000;
 constexpr TLCD::TColor ClAqua = 0xFFFF00;
 constexpr TLCD::TColor DarkCyan = 4210688;  // 404000h: red 0, green 64, blue 64
 
-// "MS Sans Serif", height -11: 11 pixels, 8 points at 96 pixels per inch. Linux has no such face,
-// and the usual sans-serif one is wide enough to cut off the centred warning in its 138 pixels:
-// the condensed DejaVu face is close to the stored one's widths. Without it the font database
-// picks the closest sans-serif face.
+// "MS Sans Serif", height -11: 11 pixels, 8 points at 96 pixels per inch. Substitutes count only
+// where the face itself is missing: Windows has it (or its TrueType successor, Microsoft Sans Serif,
+// which Windows itself puts in its place). Linux has neither, and the usual sans-serif face is wide
+// enough to cut off the centred warning in its 138 pixels: the condensed DejaVu face is close to
+// the stored one's widths. Without any of them the font database picks the closest sans-serif face.
 QFont StoredFont() {
   static const bool Substituted =
-      (QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans Condensed")), true);
+      (QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                  {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans Condensed")}),
+       true);
   (void)Substituted;
   QFont Font(QStringLiteral("MS Sans Serif"));
   Font.setStyleHint(QFont::SansSerif);

@@ -96,6 +96,12 @@ std::vector<std::size_t> ListOf(const std::string& Text) {
   return Values;
 }
 
+// One more field of an answer, with its separating blank.
+std::string Field(std::string Value) {
+  Value.insert(Value.begin(), ' ');
+  return Value;
+}
+
 TLineSide SideOf(const std::string& Text) {
   if (Text == "A") return TLineSide::A;
   if (Text == "B") return TLineSide::B;
@@ -136,7 +142,7 @@ class TSession {
     };
     const auto Number = [&Arg] { return static_cast<Cardinal>(std::stoul(Arg())); };
     const auto Ms = [&Number] { return milliseconds(Number()); };
-    const auto Flag = [](bool Value) { return std::string(Value ? " 1" : " 0"); };
+    const auto Flag = [](bool Value) { return Field(Value ? "1" : "0"); };
 
     if (Command == "end" || Command == "close") {
       EndLine();
@@ -153,7 +159,7 @@ class TSession {
       std::error_code Ignored;
       fs::remove(Link, Ignored);
       fs::create_symlink(Line_->PortA(), Link);
-      return " COM" + std::to_string(PortNumber_) + " " + Line_->PortB();
+      return Field("COM" + std::to_string(PortNumber_)) + Field(Line_->PortB());
     }
     if (Command == "peer") {
       Peer_ = std::make_unique<TLinePeer>(Arg());
@@ -168,9 +174,9 @@ class TSession {
       }
       if (Command == "readframe") {
         const auto Silence = Ms();
-        return " " + ToHex(Peer_->ReadFrame(Silence, Ms()));
+        return Field(ToHex(Peer_->ReadFrame(Silence, Ms())));
       }
-      if (Command == "readfor") return " " + ToHex(Peer_->ReadFor(Ms()));
+      if (Command == "readfor") return Field(ToHex(Peer_->ReadFor(Ms())));
       if (Command == "hangup") return Flag(Peer_->WaitForHangUp(Ms()));
       if (Command == "discard") {
         Peer_->Discard();
@@ -221,7 +227,7 @@ class TSession {
         const auto Timeout = Ms();
         return Flag(Command == "waitopen" ? Line_->WaitForOpen(Side, Timeout) : Line_->WaitForClose(Side, Timeout));
       }
-      if (Command == "arrived") return " " + std::to_string(Line_->Arrived(SideOf(Arg())));
+      if (Command == "arrived") return Field(std::to_string(Line_->Arrived(SideOf(Arg()))));
       if (Command == "waitarrivals") {
         const TLineSide Side = SideOf(Arg());
         const auto Count = Number();
