@@ -39,7 +39,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-[[ -f $WINEPREFIX/system.reg ]] || wineboot --init >"$work/wine.log" 2>&1
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  wineboot --init >"$work/wine.log" 2>&1 || true  # non-zero without wine32, but the prefix serves
+  wineserver -w
+fi
 wineserver -p >>"$work/wine.log" 2>&1
 wine cmd /c ver >>"$work/wine.log" 2>&1
 
