@@ -229,9 +229,18 @@ TEST_P(Soak, EveryRequestEndsInExactlyOneTrueEvent) {
   // The faults: on every reply, and on the requests to our own server (pymodbus's ASCII server
   // stops listening after a bad LRC, and libmodbus's cannot resynchronise; neither is under test).
   // A delayed reply arrives after its request gave up: a stale reply for the next one.
-  const TLineFaults Faults = FaultsOfTheRun(std::chrono::milliseconds(ReceiveTimeout + 20));
+  TLineFaults Faults = FaultsOfTheRun(std::chrono::milliseconds(ReceiveTimeout + 20));
+  // ASCII's check is an 8-bit sum: a frame hit twice passes it about once in 256, whatever the
+  // receiver does, and would be a success with wrong values that no implementation can prevent.
+  // One fault a frame, each of which the LRC or the frame's shape always shows, keeps the soak
+  // about the engine. RTU's CRC-16 catches any two.
+  if (C.Mode == tmASCII) Faults.MaxPerFrame = 1;
   Line.SetFaults(TLineSide::B, Faults, 20261208);
-  if (C.Server == TServerKind::Ours) Line.SetFaults(TLineSide::A, {Faults.Drop, Faults.Flip, Faults.Garbage, Faults.Duplicate}, 1208);
+  if (C.Server == TServerKind::Ours) {
+    TLineFaults OnRequests = Faults;
+    OnRequests.Delay = 0;
+    Line.SetFaults(TLineSide::A, OnRequests, 1208);
+  }
 
   const double CpuBefore = CpuSeconds();
   long Resident = 0;

@@ -23,6 +23,7 @@ struct TLineFaults {
   double Duplicate = 0;  // it arrives twice
   double Delay = 0;      // the whole frame it starts arrives DelayBy later
   std::chrono::milliseconds DelayBy{0};
+  std::size_t MaxPerFrame = 0;  // the most faults one frame (bytes after an idle wire) meets; 0: any
 };
 
 // What the faults did, counted as they were drawn.

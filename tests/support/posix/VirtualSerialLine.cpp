@@ -140,6 +140,7 @@ class TVirtualSerialLine::TRelay {
     std::size_t PlanBurst = 0;
     TLineFaults Faults;
     TLineFaultCounts FaultCounts;
+    std::size_t FaultsInFrame = 0;
     std::mt19937 Random;
     // This side as a receiver.
     std::deque<TPending> Incoming;  // on the other side's wire
@@ -315,9 +316,12 @@ std::size_t TVirtualSerialLine::TRelay::Arrived(TLineSide To) const {
 
 void TVirtualSerialLine::TRelay::Schedule(TSide& From, const Byte* Data, std::size_t Count, bool Echo, TTime Now) {
   std::uniform_real_distribution<double> Chance(0, 1);
+  const TLineFaults& F = From.Faults;
   const auto Drawn = [&](double Rate, std::size_t& Counted) {
-    if (Rate <= 0 || Chance(From.Random) >= Rate) return false;
+    if (Rate <= 0 || (F.MaxPerFrame > 0 && From.FaultsInFrame >= F.MaxPerFrame) || Chance(From.Random) >= Rate)
+      return false;
     ++Counted;
+    ++From.FaultsInFrame;
     return true;
   };
   for (std::size_t I = 0; I < Count; ++I) {
@@ -329,7 +333,7 @@ void TVirtualSerialLine::TRelay::Schedule(TSide& From, const Byte* Data, std::si
       }
       if (From.PlanBurst < From.BurstEnds.size()) ++From.PlanSent;
     }
-    const TLineFaults& F = From.Faults;
+    if (Start == Now) From.FaultsInFrame = 0;  // a frame starts on an idle wire
     if (Start == Now && Drawn(F.Delay, From.FaultCounts.Delays)) Start += F.DelayBy;
     if (Drawn(F.Drop, From.FaultCounts.Drops)) continue;
     if (Drawn(F.Garbage, From.FaultCounts.Garbage)) {
