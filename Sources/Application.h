@@ -8,10 +8,12 @@
 #include <functional>
 #include <string>
 
+#include "Export.h"
+
 namespace Quorvel {
 
 // Ends a piece of work without telling the user: HandleException shows nothing for it.
-class EAbort : public std::exception {
+class QUORVEL_EXPORT EAbort : public std::exception {
  public:
   const char* what() const noexcept override { return "Operation aborted"; }
 };
@@ -23,17 +25,17 @@ using TExceptionDisplay = std::function<void(const std::string& Message)>;
 // Installs the display; an empty one restores the default, which writes the message and a line
 // break to standard error. Any thread may install; the display itself always runs on the main
 // thread (see ShowException).
-void SetExceptionDisplay(TExceptionDisplay Display);
+QUORVEL_EXPORT void SetExceptionDisplay(TExceptionDisplay Display);
 
 // Shows E through the display: its what() for a std::exception, nothing for EAbort (or a null E),
 // "Unknown exception" for anything else. Never throws: a display that throws falls back to
 // standard error.
-void HandleException(std::exception_ptr E = std::current_exception()) noexcept;
+QUORVEL_EXPORT void HandleException(std::exception_ptr E = std::current_exception()) noexcept;
 
 // Passes Message to the display. Called on a worker thread, the display runs on the main thread
 // through MainThread::Synchronize and the worker waits for it (a display is usually a GUI box, which
 // only the main thread may show). Throws what the display throws.
-void ShowException(const std::string& Message);
+QUORVEL_EXPORT void ShowException(const std::string& Message);
 
 }  // namespace Application
 }  // namespace Quorvel

@@ -1,6 +1,7 @@
 #pragma once
 // Coils and discrete inputs travel eight to a byte, the first value in bit 0.
 
+#include "Export.h"
 #include "ModbusBuffer.h"
 #include "Types.h"
 
@@ -10,10 +11,10 @@ namespace Quorvel {
 constexpr int BitsToBytes(int Count) noexcept { return Count / 8 + (Count % 8 != 0 ? 1 : 0); }
 
 // Writes the values at the buffer's position; the unused high bits of the last byte are 0.
-void PackBits(const TBitValues& Values, TModbusBuffer& Buffer);
+QUORVEL_EXPORT void PackBits(const TBitValues& Values, TModbusBuffer& Buffer);
 
 // Fills Values (its length is the count) from the bytes at the buffer's position and steps over
 // each byte it uses. Always consumes at least one byte.
-void UnpackBits(TModbusBuffer& Buffer, TBitValues& Values);
+QUORVEL_EXPORT void UnpackBits(TModbusBuffer& Buffer, TBitValues& Values);
 
 }  // namespace Quorvel

@@ -11,6 +11,7 @@
 
 #include "Component.h"
 #include "Diagnostics.h"
+#include "Export.h"
 #include "FileRecords.h"
 #include "Transaction.h"
 #include "Types.h"
@@ -44,7 +45,7 @@ using TDiagnosticsEvent = std::function<void(TModbusClient& Sender, const TTrans
 using TTranslateExceptionCodeEvent =
     std::function<void(TModbusClient& Sender, Byte ExceptionCode, std::string& Description)>;
 
-class TModbusClient : public TComponent {
+class QUORVEL_EXPORT TModbusClient : public TComponent {
  public:
   // The protocol's limits on what one request may carry.
   static constexpr int MaxReadBits = 2000;

@@ -30,13 +30,15 @@
 #include <utility>
 #include <vector>
 
+#include "Export.h"
+
 namespace Quorvel {
 
 enum TOperation : std::uint8_t { opInsert, opRemove };
 
 enum TComponentStateFlag : std::uint8_t { csLoading = 1, csReading = 2, csDesigning = 4, csDestroying = 8 };
 
-class TComponent {
+class QUORVEL_EXPORT TComponent {
  public:
   // Records Owner and attaches this component to it (see above); a new component takes over its
   // owner's loading, reading and designing state, so one made while a stored layout is read is read

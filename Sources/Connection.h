@@ -13,6 +13,7 @@
 
 #include "Component.h"
 #include "ConnectionSettings.h"
+#include "Export.h"
 #include "FrameCodec.h"
 #include "HookHandle.h"
 #include "LineStatistics.h"
@@ -30,7 +31,7 @@ class TTransactionThread;
 using TSerialPort = std::string;
 using TMaxRetries = Cardinal;  // 1..4294967295
 
-class TModbusConnection : public TComponent, public TModbusFrameCodec {
+class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameCodec {
  public:
   using TNotifyEvent = std::function<void(TModbusConnection& Sender)>;
   using TFrameDataEvent = std::function<void(TModbusConnection& Sender, const TFrameData& Data)>;

@@ -4,23 +4,25 @@
 #include <stdexcept>
 #include <string>
 
+#include "Export.h"
+
 namespace Quorvel {
 
 // Every error that the library itself detects carries one of the messages below.
-class EQuorvelError : public std::runtime_error {
+class QUORVEL_EXPORT EQuorvelError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // Raised where an internal consistency test fails on data from the line (the ASCII frame
 // decoder's structural tests). Its message is "<text> (<source file>, line <n>)".
-class EAssertionFailed : public std::logic_error {
+class QUORVEL_EXPORT EAssertionFailed : public std::logic_error {
  public:
   using std::logic_error::logic_error;
 };
 
 // The index error of the library's lists (file record lists).
-class EListError : public std::out_of_range {
+class QUORVEL_EXPORT EListError : public std::out_of_range {
  public:
   using std::out_of_range::out_of_range;
 };
@@ -54,16 +56,16 @@ inline constexpr const char* ListIndex = "List index out of bounds (%d)";
 
 // Fills each %d of Message with the next argument, in order. Arguments are 64-bit so that
 // 4294967295 prints as itself and -1 as -1.
-std::string FormatMessage(const char* Message, long long Arg1);
-std::string FormatMessage(const char* Message, long long Arg1, long long Arg2);
+QUORVEL_EXPORT std::string FormatMessage(const char* Message, long long Arg1);
+QUORVEL_EXPORT std::string FormatMessage(const char* Message, long long Arg1, long long Arg2);
 
-[[noreturn]] void RaiseError(const char* Message);
-[[noreturn]] void RaiseErrorFmt(const char* Message, long long Arg1);
-[[noreturn]] void RaiseErrorFmt(const char* Message, long long Arg1, long long Arg2);
-[[noreturn]] void RaiseInternalError();
+[[noreturn]] QUORVEL_EXPORT void RaiseError(const char* Message);
+[[noreturn]] QUORVEL_EXPORT void RaiseErrorFmt(const char* Message, long long Arg1);
+[[noreturn]] QUORVEL_EXPORT void RaiseErrorFmt(const char* Message, long long Arg1, long long Arg2);
+[[noreturn]] QUORVEL_EXPORT void RaiseInternalError();
 
 // Raises EAssertionFailed with "<Text> (<File>, line <Line>)".
-[[noreturn]] void RaiseAssertion(const char* Text, const char* File, int Line);
+[[noreturn]] QUORVEL_EXPORT void RaiseAssertion(const char* Text, const char* File, int Line);
 
 }  // namespace Quorvel
 

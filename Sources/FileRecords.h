@@ -4,11 +4,12 @@
 #include <memory>
 #include <vector>
 
+#include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
 
-class TModbusFileRecord {
+class QUORVEL_EXPORT TModbusFileRecord {
  public:
   // Refuses, with "Starting register index is invalid (%d)", registers that would run past
   // record 9999, the highest record number Modbus allows in a file.
@@ -34,7 +35,7 @@ class TModbusFileRecord {
 };
 
 // Owns its records: removing a record frees it.
-class TModbusFileRecordList {
+class QUORVEL_EXPORT TModbusFileRecordList {
  public:
   TModbusFileRecord& Add(Word FileNumber, Word StartReg, Word RegCount);
 

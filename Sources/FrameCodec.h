@@ -8,13 +8,14 @@
 // colon, each byte as two upper-case hexadecimal characters, then CR LF.
 
 #include "ConnectionSettings.h"
+#include "Export.h"
 #include "ModbusBuffer.h"
 #include "Transaction.h"
 #include "Types.h"
 
 namespace Quorvel {
 
-class TModbusFrameCodec {
+class QUORVEL_EXPORT TModbusFrameCodec {
  public:
   // The function code follows the one-byte address field.
   static constexpr int PduOffset = 1;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
@@ -12,9 +13,9 @@ namespace Quorvel {
 using TFrameDataCell = std::unique_ptr<TFrameData>;
 
 // A cell holding Length zero bytes.
-TFrameDataCell NewFrameData(std::size_t Length);
+QUORVEL_EXPORT TFrameDataCell NewFrameData(std::size_t Length);
 
 // Clears the variable first, then releases the cell; an empty variable is left alone.
-void DisposeFrameData(TFrameDataCell& Cell) noexcept;
+QUORVEL_EXPORT void DisposeFrameData(TFrameDataCell& Cell) noexcept;
 
 }  // namespace Quorvel

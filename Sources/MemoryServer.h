@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "Export.h"
 #include "Server.h"
 #include "Types.h"
 
@@ -30,7 +31,7 @@ using TRegisterTable = TDataTable<TRegValues>;
 // Start and Count of the request's range, whose values are already in the table.
 using TDataWrittenEvent = std::function<void(TModbusMemoryServer& Sender, Word Start, Word Count)>;
 
-class TModbusMemoryServer : public TModbusServer {
+class QUORVEL_EXPORT TModbusMemoryServer : public TModbusServer {
  public:
   using TModbusServer::TModbusServer;
 

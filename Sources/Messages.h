@@ -19,6 +19,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
@@ -95,7 +96,7 @@ struct TWindowCore;
 
 // A message target. Create and destroy it on the main thread; post to it from any thread; its handler
 // runs on the main thread only. Messages to all windows are dispatched in the order they were posted.
-class TMessageWindow {
+class QUORVEL_EXPORT TMessageWindow {
  public:
   explicit TMessageWindow(std::function<void(TMessage&)> Handler);
   // Messages still queued for the window are dropped and their payloads freed: nothing is ever
@@ -119,7 +120,7 @@ inline constexpr std::size_t MaxPostedMessages = 10000;
 
 // The main thread is the thread that ran the program's static initialisation, which on every platform
 // we build for is the thread that runs main(). The library records it then; nothing can change it.
-bool IsMainThread();
+QUORVEL_EXPORT bool IsMainThread();
 
 // The functions marked "main thread" throw std::logic_error on any other thread.
 
@@ -129,28 +130,28 @@ bool IsMainThread();
 // on. May be re-entered from a handler (a modal box running a nested loop). Inside a thread-end wait
 // (a synchronous call that shows a modal box while TThread::WaitFor serves it) it runs synchronous
 // calls only; the posted messages wait for the end of the wait, which calls the wake-up handler again.
-void ProcessMessages();
+QUORVEL_EXPORT void ProcessMessages();
 
 // Main thread: blocks until a message or a synchronous call is pending, or TimeoutMs have passed
 // (Infinite waits without limit). True when something is pending that ProcessMessages would handle
 // now. Dispatches nothing.
-bool WaitForMessages(Cardinal TimeoutMs);
+QUORVEL_EXPORT bool WaitForMessages(Cardinal TimeoutMs);
 
 // Main thread: pumps (ProcessMessages, then waits for more) until Done() holds or TimeoutMs have
 // passed; returns Done(). Done() is checked after each round, so it should become true through what
 // the round dispatches or runs; a condition that changes without a message is seen at the time-out.
-bool ProcessMessagesUntil(const std::function<bool()>& Done, Cardinal TimeoutMs);
+QUORVEL_EXPORT bool ProcessMessagesUntil(const std::function<bool()>& Done, Cardinal TimeoutMs);
 
 // Called, from the queuing thread, each time a message or a synchronous call is queued. It must be
 // quick, must not throw (that terminates the program) and must not post or call SetWakeUpHandler.
 // Once SetWakeUpHandler returns, the previous handler is no longer running and will not be called
 // again. An empty handler removes it.
-void SetWakeUpHandler(std::function<void()> Handler);
+QUORVEL_EXPORT void SetWakeUpHandler(std::function<void()> Handler);
 
 // From a worker: runs Call on the main thread and waits for it to return; an exception thrown by
 // Call is rethrown here. The main thread runs it in ProcessMessages or while it waits for a thread to
 // end (TThread::WaitFor). Called on the main thread, it runs Call directly.
-void Synchronize(const std::function<void()>& Call);
+QUORVEL_EXPORT void Synchronize(const std::function<void()>& Call);
 
 // For TThread: the thread-end wait, which serves synchronous calls but dispatches no posted message.
 namespace Detail {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
@@ -14,7 +15,7 @@ enum TBufferSeekMode : std::uint8_t { smStart, smEnd, smPrevByte, smNextByte, sm
 // move it; writes store at the position and advance it. Words are big-endian, as every Modbus
 // address, count and register value; the LE variants exist only for the RTU CRC. Every bounds
 // violation raises EQuorvelError before anything changes. The block is allocated once, here.
-class TModbusBuffer {
+class QUORVEL_EXPORT TModbusBuffer {
  public:
   explicit TModbusBuffer(int Capacity);
 

@@ -24,3 +24,4 @@
 #include "Timing.h"
 #include "Transaction.h"
 #include "Types.h"
+#include "Version.h"

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "Component.h"
+#include "Export.h"
 #include "Transaction.h"
 #include "Types.h"
 
@@ -19,7 +20,7 @@ class TModbusConnection;
 // anything above wcBadValue accepts.
 enum TWriteCheck : std::uint8_t { wcBadAddress, wcBadValue, wcAccept };
 
-class TModbusServer : public TComponent {
+class QUORVEL_EXPORT TModbusServer : public TComponent {
  public:
   // The most one request may ask for: what fits one RTU frame.
   static constexpr int MaxReadBits = 2008;

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "Export.h"
+
 namespace Quorvel {
 
 namespace Platform {
@@ -22,7 +24,7 @@ class TThreadHandle;
 
 enum TThreadPriority : std::uint8_t { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
 
-class TThread {
+class QUORVEL_EXPORT TThread {
  public:
   TThread();  // created suspended: nothing runs until Start()
   virtual ~TThread();

@@ -1,15 +1,16 @@
 #pragma once
 // One time budget spread over several waits, on a millisecond tick that wraps at 2^32.
 
+#include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
 
 // Stores the current tick in Start.
-void StartTimer(Cardinal& Start);
+QUORVEL_EXPORT void StartTimer(Cardinal& Start);
 
 // Subtracts the milliseconds elapsed since Start from Remaining, stopping at 0.
-void DeductElapsed(Cardinal Start, Cardinal& Remaining);
+QUORVEL_EXPORT void DeductElapsed(Cardinal Start, Cardinal& Remaining);
 
 // The same against a given tick. Unsigned subtraction gives the true elapsed time across a
 // wrap of the tick counter (about every 49.7 days).

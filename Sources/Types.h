@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Export.h"
+
 namespace Quorvel {
 
 using Cardinal = std::uint32_t;
