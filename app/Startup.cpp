@@ -18,6 +18,7 @@
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 #include "ModbusConnectionEditor.h"
+#include "Version.h"
 
 namespace {
 
@@ -71,6 +72,9 @@ TDorvaneOptions ParseDorvaneArguments(const QStringList& Arguments) {
     } else if (Option == u"--help" || Option == u"-h") {
       Flag();
       Options.Help = true;
+    } else if (Option == u"--version") {
+      Flag();
+      Options.Version = true;
     } else {
       throw ECommandLineError("unknown argument '" + Arguments[I].toStdString() + "'");
     }
@@ -88,7 +92,8 @@ QString DorvaneUsage() {
       "  --port NAME        use this serial port instead of the stored one (COM1, /dev/ttyS0)\n"
       "  --screenshot DIR   write DIR/main-window.png and DIR/settings-dialog.png, then end\n"
       "  --demo             without a screen: type a line into each edit, press both send\n"
-      "                     buttons, then end\n");
+      "                     buttons, then end\n"
+      "  --version          print the version and end\n");
 }
 
 bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs) {
@@ -125,6 +130,10 @@ int RunDorvane(int Argc, char** Argv) {
   } catch (const ECommandLineError& Error) {
     std::cerr << "dorvane: " << Error.what() << "\n\n" << DorvaneUsage().toStdString();
     return 2;
+  }
+  if (Options.Version) {
+    std::cout << "dorvane " << QUORVEL_VERSION_STRING << " (Quorvel library " << Quorvel::VersionString() << ")\n";
+    return 0;
   }
   if (Options.Help) {
     std::cout << DorvaneUsage().toStdString();

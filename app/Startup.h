@@ -20,6 +20,7 @@ struct TDorvaneOptions {
   // Types a line into each edit, presses both send buttons, and ends.
   bool Demo = false;
   bool Help = false;
+  bool Version = false;
 };
 
 class ECommandLineError : public std::runtime_error {

@@ -23,6 +23,7 @@
 #include "DisplayDevice.h"
 #include "Messages.h"
 #include "PseudoTerminalPair.h"
+#include "Version.h"
 
 using namespace Quorvel;
 using namespace Dorvane;
@@ -123,6 +124,10 @@ int main(int argc, char** argv) {
   } catch (const EUsageError& Error) {
     std::cerr << Program << ": " << Error.what() << "\n\n" << DeviceUsage(Program);
     return 2;
+  }
+  if (Options.Version) {
+    std::cout << "dorvane-device " << QUORVEL_VERSION_STRING << " (Quorvel library " << VersionString() << ")\n";
+    return 0;
   }
   if (Options.Help) {
     std::cout << DeviceUsage(Program);

@@ -45,6 +45,9 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
     if (Option == "--help" || Option == "-h") {
       Flag();
       Options.Help = true;
+    } else if (Option == "--version") {
+      Flag();
+      Options.Version = true;
     } else if (Option == "--ascii") {
       Flag();
       Options.TransmissionMode = tmASCII;
@@ -103,6 +106,7 @@ std::string DeviceUsage(const std::string& Program) {
          "                    the silence that follows it\n"
          "  --gap US          with length-aware framing, the quiet kept before an answer, in\n"
          "                    microseconds (default: 3.5 characters; 0 for none)\n"
+         "  --version         print the version and end\n"
          "\n"
          "Ctrl-C stops it.\n";
 }

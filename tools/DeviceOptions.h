@@ -28,6 +28,7 @@ struct TDeviceOptions {
   bool LengthAware = false;
   Quorvel::Cardinal InterFrameGap = 0xFFFFFFFFu;  // microseconds; the standard gap by default
   bool Help = false;
+  bool Version = false;
 };
 
 class EUsageError : public std::runtime_error {
