@@ -9,6 +9,10 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWindow>
+#include <QtGlobal>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <exception>
 #include <iostream>
@@ -38,6 +42,27 @@ void RunDemo(TForm1& Form) {
     std::cout << "Sent line 2: \"" << DemoLine2 << "\"" << std::endl;
   });
   QTimer::singleShot(1700, &Form, [&Form] { Form.close(); });
+}
+
+// Qt wants a private runtime folder and warns at start when the session has none (a console
+// login, ssh, CI). The one it would fall back to is made here, so that nothing is said.
+void EnsureRuntimeDirectory() {
+  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
+  const QByteArray Path = QDir::tempPath().toLocal8Bit() + "/runtime-" + QByteArray::number(::getuid());
+  ::mkdir(Path.constData(), 0700);
+  struct stat Info {};
+  if (::stat(Path.constData(), &Info) == 0 && Info.st_uid == ::getuid() && S_ISDIR(Info.st_mode)) {
+    ::chmod(Path.constData(), 0700);
+    qputenv("XDG_RUNTIME_DIR", Path);
+  }
+}
+
+// The offscreen platform cannot size a window to its contents and says so each time a window's
+// size limits change; nothing is wrong, so that one message is dropped.
+QtMessageHandler PreviousMessageHandler = nullptr;
+void FilterPlatformMessages(QtMsgType Type, const QMessageLogContext& Context, const QString& Message) {
+  if (Message.startsWith(u"This plugin does not support propagateSizeHints")) return;
+  if (PreviousMessageHandler) PreviousMessageHandler(Type, Context, Message);
 }
 
 }  // namespace
@@ -140,6 +165,8 @@ int RunDorvane(int Argc, char** Argv) {
     return 0;
   }
   if (Options.ScreenshotDirectory || Options.Demo) qputenv("QT_QPA_PLATFORM", "offscreen");
+  EnsureRuntimeDirectory();
+  PreviousMessageHandler = qInstallMessageHandler(FilterPlatformMessages);
   int QtArgc = Argc > 0 ? 1 : 0;
   TDorvaneApplication App(QtArgc, Argv);
 

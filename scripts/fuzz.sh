@@ -9,10 +9,11 @@ seconds="${1:-30}"
 build=build/fuzz
 
 # clang and its fuzzer runtime are among the project's packages.
-scripts/setup-debian.sh
+scripts/setup-debian.sh fuzz
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_GUI=OFF >/dev/null
+  -DQUORVEL_BUILD_FUZZ=ON -DQUORVEL_BUILD_TESTS=OFF -DQUORVEL_BUILD_BENCH=OFF -DQUORVEL_BUILD_GUI=OFF \
+  -DQUORVEL_BUILD_TOOLS=OFF -DQUORVEL_BUILD_EXAMPLES=OFF
 cmake --build "$build" --target fuzz_targets
 
 mkdir -p "$build/artifacts"

@@ -13,8 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup-debian.sh
-cmake --preset release >/dev/null
+scripts/setup-debian.sh run
+cmake --preset release
 cmake --build --preset release --target dorvane dorvane-device
 
 bin=build/release

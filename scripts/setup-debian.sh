@@ -1,17 +1,48 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the utility need, when any is missing.
+# Installs the Debian packages that a purpose needs, when any is missing:
+#   scripts/setup-debian.sh run        the utility and the simulated device (scripts/run.sh)
+#   scripts/setup-debian.sh test       every test suite (scripts/test.sh)
+#   scripts/setup-debian.sh package    the Debian packages (scripts/package.sh)
+#   scripts/setup-debian.sh docs       the reference documentation
+#   scripts/setup-debian.sh fuzz       the fuzz targets (scripts/fuzz.sh)
+#   scripts/setup-debian.sh bench      the benchmarks
+#   scripts/setup-debian.sh ci         all of the above (.ci/run)
+# Several purposes may be named at once. A new purpose is one more entry in the table below.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev fonts-dejavu-core fonts-dejavu-extra
-  libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio
-  clang libclang-rt-14-dev valgrind
+declare -A sets=(
+  [build]="build-essential cmake ninja-build pkg-config"
+  [run]="qt6-base-dev fonts-dejavu-core fonts-dejavu-extra"
+  # The suites, the interop peers (libmodbus, pymodbus), and the package tests (dpkg-dev for cpack's
+  # dependency list, file for its look at the programs).
+  [test]="libgtest-dev libgmock-dev libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio dpkg-dev file"
+  [package]="dpkg-dev file"
+  [docs]="doxygen"
+  [fuzz]="clang libclang-rt-14-dev"
+  [bench]="libbenchmark-dev libmodbus-dev"
+)
+# What each purpose takes from the table, besides the build tools.
+declare -A purposes=(
+  [run]="run"
+  [test]="run test"
+  [package]="run package"
+  [docs]="docs"
+  [fuzz]="fuzz"
+  [bench]="bench run"
+  [ci]="run test package docs fuzz bench"
 )
 
+(($#)) || set -- test
+packages=(${sets[build]})
+for purpose in "$@"; do
+  [[ -n ${purposes[$purpose]:-} ]] || { echo "setup-debian.sh: unknown purpose '$purpose' (${!purposes[*]})" >&2; exit 2; }
+  for set in ${purposes[$purpose]}; do
+    packages+=(${sets[$set]})
+  done
+done
+
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
