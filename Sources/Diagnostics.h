@@ -1,5 +1,6 @@
 #pragma once
-// The diagnostics (function 8) sub-functions the client can ask for.
+/// @file
+/// The diagnostics (function 8) sub-functions the client can ask for.
 
 #include <array>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 namespace Quorvel {
 
+/// A diagnostics request; DiagnosticSubFunctions gives each one's sub-function code.
 enum TDiagnosticAction : std::uint8_t {
   daReturnQueryData,
   daRestartCommunications,
@@ -26,12 +28,13 @@ enum TDiagnosticAction : std::uint8_t {
   daClearOverrunCounter
 };
 
-// Sub-function 1 serves two actions; the data word tells them apart (FF00h clears the log).
+/// Sub-function 1 serves two actions; the data word tells them apart (FF00h clears the log).
 inline constexpr std::array<Word, 15> DiagnosticSubFunctions = {0, 1, 1, 2, 4, 10, 11, 12, 13, 14, 15, 16, 17, 18, 20};
 
-// The data word a request of this action carries. The query-data test sends a pattern of both
-// bit values in both bytes, which the server must echo.
+/// The data word a request of this action carries. The query-data test sends a pattern of both
+/// bit values in both bytes, which the server must echo.
 inline constexpr Word QueryDataPattern = 0xA55A;
+/// The data word that a request of Action carries.
 constexpr Word DiagnosticDataWord(TDiagnosticAction Action) noexcept {
   switch (Action) {
     case daReturnQueryData: return QueryDataPattern;
@@ -40,7 +43,7 @@ constexpr Word DiagnosticDataWord(TDiagnosticAction Action) noexcept {
   }
 }
 
-// Actions whose reply echoes the request's data word; every other action returns a value there.
+/// Actions whose reply echoes the request's data word; every other action returns a value there.
 constexpr bool DiagnosticEchoesData(TDiagnosticAction Action) noexcept {
   return Action == daReturnQueryData || Action == daRestartCommunications ||
          Action == daRestartCommunicationsClearLog || Action == daClearCounters || Action == daClearOverrunCounter;

@@ -1,5 +1,6 @@
 #pragma once
-// The library's exception classes and its fixed table of messages.
+/// @file
+/// The library's exception classes and its fixed table of messages.
 
 #include <stdexcept>
 #include <string>
@@ -8,26 +9,28 @@
 
 namespace Quorvel {
 
-// Every error that the library itself detects carries one of the messages below.
+/// Every error that the library itself detects carries one of the messages below.
 class QUORVEL_EXPORT EQuorvelError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// Raised where an internal consistency test fails on data from the line (the ASCII frame
-// decoder's structural tests). Its message is "<text> (<source file>, line <n>)".
+/// Raised where an internal consistency test fails on data from the line (the ASCII frame
+/// decoder's structural tests). Its message is "<text> (<source file>, line <n>)".
 class QUORVEL_EXPORT EAssertionFailed : public std::logic_error {
  public:
   using std::logic_error::logic_error;
 };
 
-// The index error of the library's lists (file record lists).
+/// The index error of the library's lists (file record lists).
 class QUORVEL_EXPORT EListError : public std::out_of_range {
  public:
   using std::out_of_range::out_of_range;
 };
 
 namespace Messages {
+/// The library's messages, as EQuorvelError::what() gives them; %d is filled by FormatMessage.
+///@{
 inline constexpr const char* SerialBuffersInit = "Failed to initialize serial I/O buffers";
 inline constexpr const char* TimeoutsInit = "Failed to initialize communication timeouts";
 inline constexpr const char* EventMaskInit = "Failed to initialize serial event mask";
@@ -50,26 +53,33 @@ inline constexpr const char* ValueRange = "Value must be between %d and %d";
 inline constexpr const char* DiagnosticAction = "Diagnostic action was not recognized";
 inline constexpr const char* RegCount = "Register count must be between 1 and %d";
 inline constexpr const char* OpenPort = "Could not open serial port";
-// The framework list's index error, raised by the file record list.
 inline constexpr const char* ListIndex = "List index out of bounds (%d)";
+///@}
 }  // namespace Messages
 
-// Fills each %d of Message with the next argument, in order. Arguments are 64-bit so that
-// 4294967295 prints as itself and -1 as -1.
+/// Fills each %d of Message with the next argument, in order. Arguments are 64-bit so that
+/// 4294967295 prints as itself and -1 as -1.
+///@{
 QUORVEL_EXPORT std::string FormatMessage(const char* Message, long long Arg1);
 QUORVEL_EXPORT std::string FormatMessage(const char* Message, long long Arg1, long long Arg2);
+///@}
 
+/// Raise EQuorvelError with Message, its %d filled with the arguments; RaiseInternalError raises
+/// "Internal error".
+///@{
 [[noreturn]] QUORVEL_EXPORT void RaiseError(const char* Message);
 [[noreturn]] QUORVEL_EXPORT void RaiseErrorFmt(const char* Message, long long Arg1);
 [[noreturn]] QUORVEL_EXPORT void RaiseErrorFmt(const char* Message, long long Arg1, long long Arg2);
 [[noreturn]] QUORVEL_EXPORT void RaiseInternalError();
+///@}
 
-// Raises EAssertionFailed with "<Text> (<File>, line <Line>)".
+/// Raises EAssertionFailed with "<Text> (<File>, line <Line>)".
 [[noreturn]] QUORVEL_EXPORT void RaiseAssertion(const char* Text, const char* File, int Line);
 
 }  // namespace Quorvel
 
-// Checks a condition on untrusted data; never compiled out, unlike assert().
+/// Checks a condition on untrusted data; never compiled out, unlike assert(). Raises
+/// EAssertionFailed with Text when it fails.
 #define QUORVEL_ASSERT(Condition, Text) \
   do {                                  \
     if (!(Condition)) ::Quorvel::RaiseAssertion((Text), __FILE__, __LINE__); \

@@ -1,5 +1,6 @@
 #pragma once
-// Quorvel: Modbus RTU and ASCII over serial lines. Include this header for the whole public API.
+/// @file
+/// Quorvel: Modbus RTU and ASCII over serial lines. Include this header for the whole public API.
 
 #include "Application.h"
 #include "BitPacking.h"

@@ -1,19 +1,20 @@
 #pragma once
-// One time budget spread over several waits, on a millisecond tick that wraps at 2^32.
+/// @file
+/// One time budget spread over several waits, on a millisecond tick that wraps at 2^32.
 
 #include "Export.h"
 #include "Types.h"
 
 namespace Quorvel {
 
-// Stores the current tick in Start.
+/// Stores the current tick in Start.
 QUORVEL_EXPORT void StartTimer(Cardinal& Start);
 
-// Subtracts the milliseconds elapsed since Start from Remaining, stopping at 0.
+/// Subtracts the milliseconds elapsed since Start from Remaining, stopping at 0.
 QUORVEL_EXPORT void DeductElapsed(Cardinal Start, Cardinal& Remaining);
 
-// The same against a given tick. Unsigned subtraction gives the true elapsed time across a
-// wrap of the tick counter (about every 49.7 days).
+/// The same against a given tick. Unsigned subtraction gives the true elapsed time across a
+/// wrap of the tick counter (about every 49.7 days).
 constexpr void DeductElapsedAt(Cardinal Start, Cardinal Now, Cardinal& Remaining) noexcept {
   const Cardinal Elapsed = Now - Start;
   Remaining = Elapsed < Remaining ? Remaining - Elapsed : 0;
