@@ -115,36 +115,41 @@ needs_quorvel_so() {  # FILE: true when FILE's dynamic section names the shared 
 # exported from the shared library, and nothing else of the library is.
 check_exports() {
   local include=$1 shared=$2 static=$3
-  local exported defined public_names missing=() leaked=()
+  local exported defined types namespaces functions missing=() leaked=()
   exported=$(nm -DC --defined-only "$shared" | sed -n 's/^[0-9a-f]* [TWVDBRiu] //p' | grep '^Quorvel::' || true)
-  defined=$(nm -C --defined-only "$static" 2>/dev/null | sed -n 's/^[0-9a-f]* T //p' | grep '^Quorvel::' | sort -u || true)
   # Strong definitions only: inline functions (weak) are compiled into the user's program.
-  # Names that the installed headers define at namespace level (not those they only declare, like
-  # the connection's private worker class): classes, structs, namespaces, enumerations and free
-  # functions (this code base does not indent namespace members).
-  public_names=$(cat "$include"/*.h | sed -nE \
-    -e 's/^(class|struct|namespace|enum) (QUORVEL_EXPORT )?([A-Za-z_][A-Za-z0-9_]*)[^;]*$/\3/p' \
-    -e 's/^(\[\[[a-z]+\]\] )?(QUORVEL_EXPORT )?([A-Za-z_][A-Za-z0-9_:<>,]*[ *&]+)+([A-Za-z_][A-Za-z0-9_]*)\(.*/\4/p' |
-    sort -u)
-  # A name is public when it is one of those; MainThread::Detail is the framework's own.
-  local name first
+  defined=$(nm -C --defined-only "$static" 2>/dev/null | sed -n 's/^[0-9a-f]* T //p' | grep '^Quorvel::' | sort -u || true)
+  # What the installed headers define at namespace level (not what they only declare, like the
+  # connection's private worker class): classes and structs, and free functions (this code base
+  # does not indent namespace members).
+  types=$(cat "$include"/*.h | sed -nE 's/^(class|struct) (QUORVEL_EXPORT )?([A-Za-z_][A-Za-z0-9_]*)[^;]*$/\3/p' | sort -u)
+  namespaces=$(cat "$include"/*.h | sed -nE 's/^namespace ([A-Za-z_][A-Za-z0-9_:]*) \{.*/\1/p' | tr ':' '\n' | grep . | sort -u)
+  functions=$(cat "$include"/*.h | sed -nE \
+    's/^(\[\[[a-z]+\]\] )?(QUORVEL_EXPORT )?([A-Za-z_][A-Za-z0-9_:<>,]*[ *&]+)+([A-Za-z_][A-Za-z0-9_]*)\(.*/\4/p' | sort -u)
+  # A symbol is public when it is a member of a public class or a public free function;
+  # MainThread::Detail is the framework's own.
+  is_public() {
+    local scope=${1%%(*}
+    scope=${scope%%\[abi*}
+    local rest=${scope#Quorvel::} owner=
+    local last=${rest##*::}
+    [[ $rest == *::* ]] && { owner=${rest%::*}; owner=${owner##*::}; }
+    [[ $rest == *Detail::* ]] && return 1
+    if [[ -n $owner ]]; then
+      grep -qx -- "$owner" <<<"$types" && return 0
+      # A member of a class that the headers do not define is private, whatever its name.
+      grep -qx -- "$owner" <<<"$namespaces" || return 1
+    fi
+    grep -qx -- "$last" <<<"$functions"
+  }
+  local name
   while IFS= read -r name; do
     [[ -z $name ]] && continue
-    first=${name#Quorvel::}
-    first=${first%%[(:[]*}
-    if grep -qx "$first" <<<"$public_names" && [[ $name != *"::Detail::"* ]]; then
-      # A class's members, or a function, that a user can reach: exported?
-      local scope=${name%%(*}
-      if ! grep -qF -- "$scope(" <<<"$exported" && ! grep -qF -- "$scope" <<<"$exported"; then
-        missing+=("$scope")
-      fi
-    fi
+    if is_public "$name" && ! grep -qF -- "${name%%(*}" <<<"$exported"; then missing+=("${name%%(*}"); fi
   done <<<"$defined"
   while IFS= read -r name; do
     [[ -z $name ]] && continue
-    first=${name#Quorvel::}
-    first=${first%%[(:[]*}
-    grep -qx "$first" <<<"$public_names" || leaked+=("$name")
+    is_public "$name" || leaked+=("$name")
   done <<<"$exported"
   check "every public class and function is exported (${#missing[@]} missing: ${missing[*]:0:5})" test ${#missing[@]} -eq 0
   check "nothing private is exported (${#leaked[@]} leaked: ${leaked[*]:0:5})" test ${#leaked[@]} -eq 0
