@@ -26,6 +26,18 @@ Word TakeWord(TModbusBuffer& B) {
 
 bool IsBroadcast(const TModbusTransaction& T) { return T.Info.ServerAddress == 0; }
 
+// Runs the reading of a request's fields. A request too short for its fields fails there with the
+// buffer's error, which is a bad value; only the reading is guarded, so that what a data operation
+// raises reaches the application instead of turning into an exception reply.
+template <class TRead>
+void ReadFields(TRead Read) {
+  try {
+    Read();
+  } catch (const EQuorvelError&) {
+    Refuse(IllegalDataValue);
+  }
+}
+
 // A count outside 1..Max is a bad value; a range that runs past address 65535 a bad address.
 void CheckRange(Word Start, Word Count, int Max) {
   if (Count < 1 || Count > Max) Refuse(IllegalDataValue);
@@ -56,8 +68,7 @@ void TModbusServer::HandleRequest(TModbusTransaction& T) {
     return;
   }
   try {
-    // A request too short for its fields fails here, in the buffer, or at the check below.
-    T.Request.SetPosition(TModbusFrameCodec::PduOffset + 1);
+    ReadFields([&T] { T.Request.SetPosition(TModbusFrameCodec::PduOffset + 1); });
     switch (Function) {
       case 1:
       case 2: ReadBits(T, Function); break;
@@ -71,8 +82,10 @@ void TModbusServer::HandleRequest(TModbusTransaction& T) {
   } catch (const TRefusal& Refusal) {
     // Writes leave a broadcast unanswered; the worker never sends a reply to one anyway.
     SendExceptionReply(T.Reply, Function, Refusal.Code);
-  } catch (const EQuorvelError&) {
-    SendExceptionReply(T.Reply, Function, IllegalDataValue);
+  } catch (...) {
+    // A data operation failed: no half-built reply is left behind, and the application is told.
+    T.Reply.SetSize(0);
+    throw;
   }
 }
 
@@ -98,9 +111,12 @@ static void CheckFieldsEnd(const TModbusConnection& Connection, const TModbusBuf
 }
 
 void TModbusServer::ReadBits(TModbusTransaction& T, Byte Function) {
-  const Word Start = TakeWord(T.Request);
-  const Word Count = TakeWord(T.Request);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Start = 0, Count = 0;
+  ReadFields([&] {
+    Start = TakeWord(T.Request);
+    Count = TakeWord(T.Request);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   CheckRange(Start, Count, MaxReadBits);
   const bool Coils = Function == 1;
   for (int I = 0; I < Count; ++I) {
@@ -119,9 +135,12 @@ void TModbusServer::ReadBits(TModbusTransaction& T, Byte Function) {
 }
 
 void TModbusServer::ReadRegisters(TModbusTransaction& T, Byte Function) {
-  const Word Start = TakeWord(T.Request);
-  const Word Count = TakeWord(T.Request);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Start = 0, Count = 0;
+  ReadFields([&] {
+    Start = TakeWord(T.Request);
+    Count = TakeWord(T.Request);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   CheckRange(Start, Count, MaxReadRegisters);
   const bool Holding = Function == 3;
   for (int I = 0; I < Count; ++I) {
@@ -143,9 +162,12 @@ static void CheckWrite(TWriteCheck Answer) {
 }
 
 void TModbusServer::WriteSingleCoil(TModbusTransaction& T) {
-  const Word Address = TakeWord(T.Request);
-  const Word ValueWord = TakeWord(T.Request);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Address = 0, ValueWord = 0;
+  ReadFields([&] {
+    Address = TakeWord(T.Request);
+    ValueWord = TakeWord(T.Request);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   if (ValueWord != 0x0000 && ValueWord != 0xFF00) Refuse(IllegalDataValue);
   const bool Value = ValueWord == 0xFF00;
   CheckWrite(CanWriteCoil(Address, Value));
@@ -159,9 +181,12 @@ void TModbusServer::WriteSingleCoil(TModbusTransaction& T) {
 }
 
 void TModbusServer::WriteSingleRegister(TModbusTransaction& T) {
-  const Word Address = TakeWord(T.Request);
-  const Word Value = TakeWord(T.Request);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Address = 0, Value = 0;
+  ReadFields([&] {
+    Address = TakeWord(T.Request);
+    Value = TakeWord(T.Request);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   CheckWrite(CanWriteRegister(Address, Value));
   SetRegister(Address, Value);
   RegistersWritten(Address, 1);
@@ -173,14 +198,18 @@ void TModbusServer::WriteSingleRegister(TModbusTransaction& T) {
 }
 
 void TModbusServer::WriteMultipleCoils(TModbusTransaction& T) {
-  const Word Start = TakeWord(T.Request);
-  const Word Count = TakeWord(T.Request);
-  CheckRange(Start, Count, MaxWriteBits);
-  // The byte count at offset 6 is not trusted: the values are sized by the bit count.
-  T.Request.SetPosition(7);
-  TBitValues Values(Count);
-  UnpackBits(T.Request, Values);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Start = 0, Count = 0;
+  TBitValues Values;
+  ReadFields([&] {
+    Start = TakeWord(T.Request);
+    Count = TakeWord(T.Request);
+    CheckRange(Start, Count, MaxWriteBits);
+    // The byte count at offset 6 is not trusted: the values are sized by the bit count.
+    T.Request.SetPosition(7);
+    Values.resize(Count);
+    UnpackBits(T.Request, Values);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   for (int I = 0; I < Count; ++I)
     CheckWrite(CanWriteCoil(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]));
   for (int I = 0; I < Count; ++I) SetCoil(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]);
@@ -193,13 +222,17 @@ void TModbusServer::WriteMultipleCoils(TModbusTransaction& T) {
 }
 
 void TModbusServer::WriteMultipleRegisters(TModbusTransaction& T) {
-  const Word Start = TakeWord(T.Request);
-  const Word Count = TakeWord(T.Request);
-  CheckRange(Start, Count, MaxWriteRegisters);
-  T.Request.SetPosition(7);
-  TRegValues Values(Count);
-  for (auto& Value : Values) Value = TakeWord(T.Request);
-  CheckFieldsEnd(*FConnection, T.Request);
+  Word Start = 0, Count = 0;
+  TRegValues Values;
+  ReadFields([&] {
+    Start = TakeWord(T.Request);
+    Count = TakeWord(T.Request);
+    CheckRange(Start, Count, MaxWriteRegisters);
+    T.Request.SetPosition(7);
+    Values.resize(Count);
+    for (auto& Value : Values) Value = TakeWord(T.Request);
+    CheckFieldsEnd(*FConnection, T.Request);
+  });
   for (int I = 0; I < Count; ++I)
     CheckWrite(CanWriteRegister(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]));
   for (int I = 0; I < Count; ++I) SetRegister(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]);

@@ -1,5 +1,10 @@
 // A server's answers: limits, the order of its checks, exception codes and reply layouts.
 
+#include <atomic>
+#include <thread>
+
+#include "Application.h"
+#include "ErrorMessage.h"
 #include "Errors.h"
 #include "LineFixture.h"
 #include "MemoryServer.h"
@@ -23,6 +28,8 @@ class TTestServer : public TModbusMemoryServer {
   }
   int CoilChecks = 0;
   bool RefuseFunction3 = false;
+  // Reading or writing this holding register fails inside the data operation.
+  int BrokenRegister = -1;
 
  protected:
   bool AcceptFunction(Byte Function) override { return !(RefuseFunction3 && Function == 3); }
@@ -32,6 +39,14 @@ class TTestServer : public TModbusMemoryServer {
   }
   TWriteCheck CanWriteRegister(Word Address, Word Value) override {
     return Address == 7 && Value == 0xBAD ? wcBadValue : TModbusMemoryServer::CanWriteRegister(Address, Value);
+  }
+  Word GetHoldingRegister(Word Address) override {
+    if (Address == BrokenRegister) RaiseErrorFmt(Messages::RegIndex, Address);
+    return TModbusMemoryServer::GetHoldingRegister(Address);
+  }
+  void SetRegister(Word Address, Word Value) override {
+    if (Address == BrokenRegister) RaiseErrorFmt(Messages::RegIndex, Address);
+    TModbusMemoryServer::SetRegister(Address, Value);
   }
 };
 
@@ -169,4 +184,38 @@ TEST_F(ServerRequests, TheMemoryServerTellsAfterEachWrite) {
   Answer("01 06 0001 0002");
   Answer("01 10 0005 0003 06 0001 0002 0BAD");  // refused: nothing written, nothing told
   EXPECT_EQ(Written, (std::vector<std::pair<int, int>>{{443, 11}, {1, 1}}));
+}
+
+TEST_F(ServerRequests, ADataOperationsErrorIsNotAnsweredButPassesOn) {
+  Server.BrokenRegister = 5;
+  for (const char* Request : {"01 03 0004 0002", "01 06 0005 0001", "01 10 0004 0002 04 0001 0002"}) {
+    TModbusTransaction T(Connection.FrameBufferSize());
+    Fill(T.Request, WithCrc(Hex(Request)));
+    T.Info.ServerAddress = 1;
+    EXPECT_EQ(MessageOf<EQuorvelError>([&] { Server.HandleRequest(T); }), "Register index is invalid (5)") << Request;
+    EXPECT_EQ(T.Reply.Size(), 0) << "no half-built reply: " << Request;
+  }
+  // Still a bad value: a request too short for its fields, even for the broken register.
+  EXPECT_EQ(Answer("01 06 00"), "018603");
+  EXPECT_EQ(Answer("01 10 0005 0002 04 0001"), "019003");
+  EXPECT_EQ(Answer("01 03 0006 0001"), "01030200" "00") << "the other registers still work";
+
+  // On the line: the worker shows the error through the application's display and sends nothing.
+  std::vector<std::string> Shown;
+  Application::SetExceptionDisplay([&Shown](const std::string& Message) { Shown.push_back(Message); });
+  std::atomic<bool> Done{false};
+  TDevice Client(Line.PortB(), [&Done](Testing::TLinePeer& Peer) {
+    std::this_thread::sleep_for(100ms);  // the server's worker listens after its first quiet time
+    Peer.Write(WithCrc(Hex("01 03 0005 0001")));
+    EXPECT_TRUE(Peer.ReadFrame(30ms, 600ms).empty()) << "no reply, not even an exception";
+    Peer.Write(WithCrc(Hex("01 03 0006 0001")));
+    EXPECT_EQ(Peer.ReadFrame(30ms, 2000ms), WithCrc(Hex("01 03 02 0000")));
+    // Through the main thread, which re-checks its condition only when something reaches it.
+    MainThread::Synchronize([&Done] { Done = true; });
+  });
+  // The dispatch and the display both run on this thread.
+  EXPECT_TRUE(PumpUntil([&] { return Done.load(); }, 8000));
+  Client.Join();
+  Application::SetExceptionDisplay(nullptr);
+  EXPECT_EQ(Shown, std::vector<std::string>{"Register index is invalid (5)"});
 }
