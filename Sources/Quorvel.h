@@ -12,6 +12,7 @@
 #include "Diagnostics.h"
 #include "Errors.h"
 #include "FileRecords.h"
+#include "FrameDescription.h"
 #include "FrameCodec.h"
 #include "FrameData.h"
 #include "HookHandle.h"
