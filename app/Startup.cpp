@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -108,9 +109,34 @@ TDorvaneOptions ParseDorvaneArguments(const QStringList& Arguments) {
   return Options;
 }
 
+QStringList WithoutQtOptions(const QStringList& Arguments) {
+  // The options of QGuiApplication, QApplication and the X11 platform plugin; Qt also takes each
+  // with two dashes. Those in the first list take the next argument as their value.
+  static const QStringList WithValue = {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                                        "qwindowicon", "qwindowtitle", "session", "display", "geometry", "title",
+                                        "name", "style", "stylesheet"};
+  static const QStringList Flags = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+  static const QStringList Joined = {"style=", "stylesheet=", "qmljsdebugger="};
+  QStringList Rest;
+  for (qsizetype I = 0; I < Arguments.size(); ++I) {
+    const QString& Argument = Arguments[I];
+    const QString Name = Argument.startsWith(u"--") ? Argument.mid(2) : Argument.startsWith(u'-') ? Argument.mid(1) : QString();
+    const bool TakesValue = WithValue.contains(Name) && I + 1 < Arguments.size();
+    const bool JoinedValue = std::any_of(Joined.begin(), Joined.end(), [&Name](const QString& Prefix) {
+      return Name.startsWith(Prefix) && Name.size() > Prefix.size();
+    });
+    if (TakesValue) {
+      ++I;
+    } else if (!Flags.contains(Name) && !JoinedValue) {
+      Rest << Argument;
+    }
+  }
+  return Rest;
+}
+
 QString DorvaneUsage() {
   return QStringLiteral(
-      "Usage: dorvane [--port NAME] [--screenshot DIR | --demo]\n"
+      "Usage: dorvane [Qt options] [--port NAME] [--screenshot DIR | --demo]\n"
       "\n"
       "Types the two lines of a field device's display and sends each to the device.\n"
       "\n"
@@ -118,7 +144,9 @@ QString DorvaneUsage() {
       "  --screenshot DIR   write DIR/main-window.png and DIR/settings-dialog.png, then end\n"
       "  --demo             without a screen: type a line into each edit, press both send\n"
       "                     buttons, then end\n"
-      "  --version          print the version and end\n");
+      "  --version          print the version and end\n"
+      "\n"
+      "Qt's own options come first or anywhere: -style fusion, -platform offscreen, ...\n");
 }
 
 bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs) {
@@ -144,18 +172,31 @@ bool SaveScreenshots(TForm1& Form, const QString& Directory) {
   return MainSaved && DialogSaved;
 }
 
-int RunDorvane(int Argc, char** Argv) {
-  // Read before Qt starts, so that help and usage errors need no screen and the modes without one
-  // can choose the offscreen platform. Qt's own options are not taken; its environment variables are.
+namespace {
+
+QStringList ArgumentList(int Argc, char** Argv) {
   QStringList Arguments;
   for (int I = 1; I < Argc; ++I) Arguments << QString::fromLocal8Bit(Argv[I]);
-  TDorvaneOptions Options;
+  return Arguments;
+}
+
+bool ParseOrComplain(const QStringList& Arguments, TDorvaneOptions& Options) {
   try {
     Options = ParseDorvaneArguments(Arguments);
+    return true;
   } catch (const ECommandLineError& Error) {
     std::cerr << "dorvane: " << Error.what() << "\n\n" << DorvaneUsage().toStdString();
-    return 2;
+    return false;
   }
+}
+
+}  // namespace
+
+int RunDorvane(int Argc, char** Argv) {
+  // A first reading before Qt starts, with Qt's options set aside, so that help, the version and
+  // usage errors need no screen and the modes without one can choose the offscreen platform.
+  TDorvaneOptions Options;
+  if (!ParseOrComplain(WithoutQtOptions(ArgumentList(Argc, Argv)), Options)) return 2;
   if (Options.Version) {
     std::cout << "dorvane " << QUORVEL_VERSION_STRING << " (Quorvel library " << Quorvel::VersionString() << ")\n";
     return 0;
@@ -167,8 +208,9 @@ int RunDorvane(int Argc, char** Argv) {
   if (Options.ScreenshotDirectory || Options.Demo) qputenv("QT_QPA_PLATFORM", "offscreen");
   EnsureRuntimeDirectory();
   PreviousMessageHandler = qInstallMessageHandler(FilterPlatformMessages);
-  int QtArgc = Argc > 0 ? 1 : 0;
-  TDorvaneApplication App(QtArgc, Argv);
+  // Qt takes its own options out of Argc and Argv; what it leaves is ours, read again.
+  TDorvaneApplication App(Argc, Argv);
+  if (!ParseOrComplain(ArgumentList(Argc, Argv), Options)) return 2;
 
   TQtMessagePump Pump;
   InstallExceptionDisplay();

@@ -28,8 +28,14 @@ class ECommandLineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Arguments without the program name. Raises ECommandLineError with a message for the user.
+// Arguments without the program name, after Qt has taken its own. Raises ECommandLineError with
+// a message for the user.
 TDorvaneOptions ParseDorvaneArguments(const QStringList& Arguments);
+
+// Arguments without Qt's own options ("-style fusion", "-platform offscreen", "-reverse", ...),
+// as Qt takes them out when it starts. Lets the program answer --help and usage errors before Qt
+// starts, and so without a screen.
+QStringList WithoutQtOptions(const QStringList& Arguments);
 
 QString DorvaneUsage();
 

@@ -1,9 +1,14 @@
-// The main window's packing of a display line and its single-byte text, without any widget.
+// The main window's packing of a display line and its single-byte text, without any widget, and
+// the program's command line.
 
 #include <iconv.h>
 
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -102,5 +107,64 @@ TEST(DorvaneCommandLine, TakesThePortAndTheModesWithoutAScreen) {
     EXPECT_THROW(Parse(Arguments), ECommandLineError) << Arguments.join(' ').toStdString();
   }
 }
+
+TEST(DorvaneCommandLine, QtsOwnOptionsAreSetAsideForQt) {
+  const std::pair<QStringList, QStringList> Rows[] = {
+      {{"-style", "fusion", "--port", "x"}, {"--port", "x"}},
+      {{"-platform", "offscreen", "--demo", "-reverse"}, {"--demo"}},
+      {{"--platform", "offscreen", "-style=fusion", "-qmljsdebugger=port:1234"}, {}},
+      {{"--port", "-style"}, {"--port", "-style"}},  // no value left for it: not Qt's
+      {{"-bogus", "--bogus"}, {"-bogus", "--bogus"}},
+      {{"-style=", "--demo"}, {"-style=", "--demo"}},
+  };
+  for (const auto& [Arguments, Ours] : Rows) {
+    EXPECT_EQ(WithoutQtOptions(Arguments), Ours) << Arguments.join(' ').toStdString();
+  }
+}
+
+#ifdef DORVANE_PROGRAM
+
+// The program as a technician starts it; without a screen unless Qt is told to run offscreen.
+struct TRun {
+  int Status;
+  QString Output;
+  QString Errors;
+};
+
+TRun RunDorvaneProgram(const QStringList& Arguments, bool WithScreen) {
+  QProcess Program;
+  QProcessEnvironment Environment = QProcessEnvironment::systemEnvironment();
+  for (const char* Name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) Environment.remove(QString::fromLatin1(Name));
+  if (WithScreen) Environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  Program.setProcessEnvironment(Environment);
+  Program.start(QStringLiteral(DORVANE_PROGRAM), Arguments);
+  const bool Finished = Program.waitForFinished(30000);
+  if (!Finished) Program.kill();
+  return {Finished ? Program.exitCode() : -1, QString::fromUtf8(Program.readAllStandardOutput()),
+          QString::fromUtf8(Program.readAllStandardError())};
+}
+
+TEST(DorvaneProgram, QtTakesItsOptionsFirstAndOursFollow) {
+  QTemporaryDir Directory;
+  ASSERT_TRUE(Directory.isValid());
+  const TRun Shots = RunDorvaneProgram({"-style", "fusion", "-platform", "offscreen", "--port", "/nonexistent/ttyX",
+                                        "--screenshot", Directory.path()},
+                                       false);
+  EXPECT_EQ(Shots.Status, 0) << Shots.Errors.toStdString();
+  EXPECT_TRUE(QFile::exists(Directory.filePath(QStringLiteral("main-window.png"))));
+
+  // Help and usage errors need no screen, Qt's options or not.
+  const TRun Help = RunDorvaneProgram({"-style", "fusion", "--help"}, false);
+  EXPECT_EQ(Help.Status, 0);
+  EXPECT_TRUE(Help.Output.startsWith(QStringLiteral("Usage: dorvane"))) << Help.Output.toStdString();
+  for (const bool WithScreen : {false, true}) {
+    const TRun Unknown = RunDorvaneProgram({"-platform", "offscreen", "--bogus", "-style", "fusion"}, WithScreen);
+    EXPECT_EQ(Unknown.Status, 2) << WithScreen;
+    EXPECT_TRUE(Unknown.Errors.contains(QStringLiteral("unknown argument '--bogus'"))) << Unknown.Errors.toStdString();
+    EXPECT_TRUE(Unknown.Errors.contains(QStringLiteral("Usage: dorvane"))) << Unknown.Errors.toStdString();
+  }
+}
+
+#endif
 
 }  // namespace
