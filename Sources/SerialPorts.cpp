@@ -9,4 +9,31 @@ void GetSerialPorts(std::vector<std::string>& Ports) {
   Ports = Platform::ListSerialPorts();
 }
 
+std::string TSerialPortInfo::Description() const {
+  std::string Text = Manufacturer;
+  // Makers often repeat their name in the product string.
+  if (!Product.empty() && Product.rfind(Manufacturer, 0) != 0) Text += (Text.empty() ? "" : " ") + Product;
+  if (!Product.empty() && Product.rfind(Manufacturer, 0) == 0) Text = Product;
+  if (!SerialNumber.empty()) Text += (Text.empty() ? "serial " : ", serial ") + SerialNumber;
+  return Text.empty() ? Device : Text + " (" + Device + ")";
+}
+
+void GetSerialPortInfos(std::vector<TSerialPortInfo>& Ports) {
+  Ports.clear();
+  for (Platform::TPortDetails& Details : Platform::DescribeSerialPorts()) {
+    TSerialPortInfo Info;
+    Info.Name = Details.StableName.empty() ? Details.Device : Details.StableName;
+    Info.Device = std::move(Details.Device);
+    Info.StableName = std::move(Details.StableName);
+    Info.Manufacturer = std::move(Details.Manufacturer);
+    Info.Product = std::move(Details.Product);
+    Info.SerialNumber = std::move(Details.SerialNumber);
+    Ports.push_back(std::move(Info));
+  }
+}
+
+std::vector<std::string> StableNamesOf(const std::string& PortName) { return Platform::StableNamesOf(PortName); }
+
+bool SerialPortPresent(const std::string& PortName) { return Platform::SerialPortPresent(PortName); }
+
 }  // namespace Quorvel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -107,3 +108,89 @@ TEST(SerialPortList, TheMachinesListNamesDevicesAConnectionCanReach) {
 }
 
 }  // namespace
+
+namespace {
+
+// A USB adapter as the kernel lays it out: the device (with the strings it reports), its
+// interface, and the tty below that; "device" of the class entry links to the tty's parent.
+void AddUsbAdapter(const fs::path& Root, const char* Tty, const std::map<std::string, std::string>& Strings) {
+  const fs::path Usb = Root / "sys/devices/pci0000:00/usb1" / (std::string("1-") + Tty);
+  const fs::path Interface = Usb / "1-1:1.0";
+  const fs::path Real = Interface / Tty / "tty" / Tty;
+  fs::create_directories(Real);
+  WriteFile(Usb / "idVendor", "0403\n");
+  for (const auto& [Name, Value] : Strings) WriteFile(Usb / Name, Value + "\n");
+  fs::create_directory_symlink(Interface / Tty, Real / "device");
+  WriteFile(Real / "uevent", std::string("DEVNAME=") + Tty + "\n");
+  fs::create_directories(Root / "sys/class/tty");
+  fs::create_directory_symlink(Real, Root / "sys/class/tty" / Tty);
+  WriteFile(Root / "dev" / Tty, "");
+}
+
+void AddById(const fs::path& Root, const std::string& Link, const std::string& Target) {
+  fs::create_directories(Root / "dev/serial/by-id");
+  fs::create_symlink(Target, Root / "dev/serial/by-id" / Link);
+}
+
+}  // namespace
+
+TEST(SerialPortList, DescribesUsbAdaptersAndTheirStableNames) {
+  TTempDir Dir;
+  Build(Dir.Path, {{"ttyS0", DeviceLink, "4\n", "ttyS0", "ttyS0"}});
+  AddUsbAdapter(Dir.Path, "ttyUSB0", {{"manufacturer", "FTDI"}, {"product", "FT232R USB UART"}, {"serial", "A5\x01" "0285BI"}});
+  AddUsbAdapter(Dir.Path, "ttyACM0", {{"product", "Pico"}});
+  AddById(Dir.Path, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+  AddById(Dir.Path, "usb-gone-if00", "../../ttyUSB7");  // a link that points nowhere
+  const fs::path Dev = Dir.Path / "dev";
+  const std::string ById = (Dev / "serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string();
+
+  using Quorvel::Platform::TPortDetails;
+  const std::vector<TPortDetails> Expected = {
+      {"ttyACM0", "", "", "Pico", ""},
+      {"ttyS0", "", "", "", ""},
+      {"ttyUSB0", ById, "FTDI", "FT232R USB UART", "A50285BI"},  // the control character is dropped
+  };
+  EXPECT_EQ(Quorvel::Platform::Posix::DescribeSerialPortsUnder(Dir.Path / "sys", Dev), Expected);
+  EXPECT_EQ(ListSerialPortsUnder(Dir.Path / "sys", Dev), TNames({"ttyACM0", "ttyS0", "ttyUSB0"}));
+
+  using Quorvel::Platform::Posix::StableNamesUnder;
+  EXPECT_EQ(StableNamesUnder(Dev, Dev / "ttyUSB0"), TNames({ById}));
+  EXPECT_EQ(StableNamesUnder(Dev, ById), TNames({ById})) << "a stable name leads to itself";
+  EXPECT_TRUE(StableNamesUnder(Dev, Dev / "ttyS0").empty());
+  EXPECT_TRUE(StableNamesUnder(Dev, Dev / "serial/by-id/usb-gone-if00").empty());
+  EXPECT_TRUE(StableNamesUnder(Dev, Dev / "ttyUSB7").empty());
+}
+
+TEST(SerialPortList, InfosNameEachPortByItsStableNameWhereItHasOne) {
+  Quorvel::TSerialPortInfo Adapter{"/dev/serial/by-id/usb-FTDI_X", "ttyUSB0", "/dev/serial/by-id/usb-FTDI_X",
+                                   "FTDI", "FT232R USB UART", "A50285BI"};
+  EXPECT_EQ(Adapter.Description(), "FTDI FT232R USB UART, serial A50285BI (ttyUSB0)");
+  Adapter.Product = "FTDI USB Serial";
+  EXPECT_EQ(Adapter.Description(), "FTDI USB Serial, serial A50285BI (ttyUSB0)") << "the maker is not said twice";
+  EXPECT_EQ((Quorvel::TSerialPortInfo{"ttyS0", "ttyS0", "", "", "", ""}.Description()), "ttyS0");
+
+  std::vector<Quorvel::TSerialPortInfo> Infos{Adapter};
+  Quorvel::GetSerialPortInfos(Infos);
+  std::vector<std::string> Names;
+  Quorvel::GetSerialPorts(Names);
+  ASSERT_EQ(Infos.size(), Names.size());
+  for (std::size_t I = 0; I < Infos.size(); ++I) {
+    EXPECT_EQ(Infos[I].Device, Names[I]);
+    EXPECT_EQ(Infos[I].Name, Infos[I].StableName.empty() ? Infos[I].Device : Infos[I].StableName);
+    EXPECT_TRUE(Quorvel::SerialPortPresent(Infos[I].Name)) << Infos[I].Name;
+  }
+}
+
+TEST(SerialPortList, PresenceFollowsLinksAndOpensNothing) {
+  TTempDir Dir;
+  const fs::path Link = Dir.Path / "port with spaces é";
+  fs::create_symlink("/dev/null", Link);  // a character device
+  EXPECT_TRUE(Quorvel::SerialPortPresent(Link.string()));
+  fs::remove(Link);
+  fs::create_symlink(Dir.Path / "nowhere", Link);
+  EXPECT_FALSE(Quorvel::SerialPortPresent(Link.string())) << "a link that points nowhere";
+  WriteFile(Dir.Path / "file", "");
+  EXPECT_FALSE(Quorvel::SerialPortPresent((Dir.Path / "file").string())) << "not a device";
+  EXPECT_FALSE(Quorvel::SerialPortPresent(""));
+  EXPECT_TRUE(Quorvel::StableNamesOf((Dir.Path / "nowhere").string()).empty());
+}
