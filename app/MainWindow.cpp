@@ -9,8 +9,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
 
 #include "Client.h"
 #include "Connection.h"
@@ -18,6 +21,10 @@
 #include "DorvaneApplication.h"
 #include "LCD.h"
 #include "ModbusConnectionEditor.h"
+#include "PortWatch.h"
+#include "SerialPorts.h"
+#include "TrafficMonitor.h"
+#include "WindowTexts.h"
 
 namespace {
 
@@ -104,6 +111,30 @@ QLineEdit* CreateEdit(QWidget* Parent, const char* Name, const QString& Text, co
   return Edit;
 }
 
+// A label of the status line: never wider than its place, the text cut with an ellipsis where it
+// does not fit, and whole in its tool tip.
+class TStatusLabel : public QLabel {
+ public:
+  TStatusLabel(QWidget* Parent, const char* Name) : QLabel(Parent) {
+    setObjectName(QString::fromLatin1(Name));
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  }
+  QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+  QSize sizeHint() const override { return {0, QLabel::sizeHint().height()}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter Painter(this);
+    const QRect Area = contentsRect();
+    Painter.drawText(Area, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideRight, Area.width()));
+  }
+};
+
+void SetStatusText(QLabel& Label, const QString& Text, const QString& Detail = QString()) {
+  Label.setText(Text);
+  Label.setToolTip(Detail.isEmpty() ? Text : Text + QLatin1Char('\n') + Detail);
+}
+
 }  // namespace
 
 TForm1::TForm1(const std::optional<std::string>& Port, QWidget* Parent) : QMainWindow(Parent) {
@@ -115,7 +146,17 @@ TForm1::TForm1(const std::optional<std::string>& Port, QWidget* Parent) : QMainW
   FormCreate();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // The components outlive this body (they are the TComponent base's), the widgets and the watch
+  // do not: nothing may call back into them from here on.
+  delete TrafficMonitor1;
+  TrafficMonitor1 = nullptr;
+  FPortWatch->Stop();
+  ModbusClient1->SetOnMultipleRegistersWrite(nullptr);
+  ModbusConnection1->SetOnAfterOpen(nullptr);
+  ModbusConnection1->SetOnAfterClose(nullptr);
+  ModbusConnection1->SetOnPortLost(nullptr);
+}
 
 void TForm1::LoadLayout(const std::optional<std::string>& Port) {
   setObjectName(QStringLiteral("Form1"));
@@ -162,12 +203,43 @@ void TForm1::LoadLayout(const std::optional<std::string>& Port) {
   Conexo1->setObjectName(QStringLiteral("Conexo1"));
   Conectar1 = Conexo1->addAction(QStringLiteral("Configurar conexão..."));
   Conectar1->setObjectName(QStringLiteral("Conectar1"));
+  Monitor1 = Conexo1->addAction(QStringLiteral("Monitor de tráfego..."));
+  Monitor1->setObjectName(QStringLiteral("Monitor1"));
+
+  CreateStatusLine();
+  FPortWatch = new TPortWatch([this](const std::string& Name) { return ReopenThrough(Name); }, this);
+  // Before loading ends, which opens the connection.
+  ConnectComponentEvents();
 
   // Tab order within each parent: Button14, Panel1 (Edit3), Button1, Panel2 (Edit1).
   setTabOrder(Button14, Edit3);
   setTabOrder(Edit3, Button1);
   setTabOrder(Button1, Edit1);
   Button14->setFocus();
+}
+
+void TForm1::CreateStatusLine() {
+  StatusLine = new QStatusBar(this);
+  StatusLine->setObjectName(QStringLiteral("StatusLine"));
+  StatusLine->setSizeGripEnabled(false);
+  Line1Status = new TStatusLabel(StatusLine, "Line1Status");
+  Line2Status = new TStatusLabel(StatusLine, "Line2Status");
+  PortStatus = new TStatusLabel(StatusLine, "PortStatus");
+  StatusLine->addPermanentWidget(Line1Status, 5);
+  StatusLine->addPermanentWidget(Line2Status, 5);
+  StatusLine->addPermanentWidget(PortStatus, 4);
+  setStatusBar(StatusLine);
+}
+
+void TForm1::ConnectComponentEvents() {
+  using namespace Quorvel;
+  ModbusClient1->SetOnMultipleRegistersWrite(
+      [this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) {
+        ModbusClient1MultipleRegistersWrite(Info);
+      });
+  ModbusConnection1->SetOnAfterOpen([this](TModbusConnection&) { ModbusConnection1AfterOpen(); });
+  ModbusConnection1->SetOnAfterClose([this](TModbusConnection&) { ModbusConnection1AfterClose(); });
+  ModbusConnection1->SetOnPortLost([this](TModbusConnection&) { ModbusConnection1PortLost(); });
 }
 
 void TForm1::ConnectHandlers() {
@@ -179,6 +251,7 @@ void TForm1::ConnectHandlers() {
   connect(Button14, &QPushButton::clicked, this, [this] { Guarded([this] { Button14Click(); }); });
   connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
   connect(Conectar1, &QAction::triggered, this, [this] { Guarded([this] { Conectar1Click(); }); });
+  connect(Monitor1, &QAction::triggered, this, [this] { Guarded([this] { Monitor1Click(); }); });
 }
 
 bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
@@ -220,6 +293,7 @@ void TForm1::FormCreate() {
     ModbusConnection1->Open();
   } catch (...) {
     // The window stays usable without a connection: the menu can still set one up.
+    SetPortStatus(QStringLiteral("Sem conexão"), QString::fromStdString(ModbusConnection1->Port()));
     ShowMessageBox(QStringLiteral("A porta selecionada não está disponível"), QMessageBox::NoIcon);
   }
 }
@@ -236,16 +310,104 @@ void TForm1::Edit3Click() { RefreshDisplay(*Edit3, *LCD1); }
 void TForm1::Edit1Change() { RefreshDisplay(*Edit1, *LCD2); }
 void TForm1::Edit1Click() { RefreshDisplay(*Edit1, *LCD2); }
 
-void TForm1::SendDisplayLine(const QLineEdit& Edit, Quorvel::Word Selector) {
+void TForm1::SendDisplayLine(const QLineEdit& Edit, Quorvel::Word Selector, int Line) {
   const QByteArray Text = ToWindows1252(Edit.text());
-  // Queues the request and returns; the reply is neither awaited nor shown. A closed connection
+  // Queues the request and returns; its outcome comes with the client's event. A closed connection
   // raises "There is no active connection", which the caller's guard shows.
-  ModbusClient1->WriteMultipleRegisters(DisplayFirstRegister,
-                                        PackDisplayLine(Selector, std::string_view(Text.constData(), Text.size())), 0);
+  Quorvel::Cardinal Transaction = 0;
+  try {
+    Transaction = ModbusClient1->WriteMultipleRegisters(
+        DisplayFirstRegister, PackDisplayLine(Selector, std::string_view(Text.constData(), Text.size())), 0);
+  } catch (...) {
+    if (!ModbusConnection1->Active()) SetLineStatus(Line, NotConnectedText(Line));
+    throw;
+  }
+  TPendingSend& Pending = FPendingSends[Transaction];
+  Pending.Line = Line;
+  Pending.Since.start();
+  SetLineStatus(Line, SendingText(Line));
 }
 
-void TForm1::Button14Click() { SendDisplayLine(*Edit3, Line1Selector); }
-void TForm1::Button1Click() { SendDisplayLine(*Edit1, Line2Selector); }
+void TForm1::Button14Click() { SendDisplayLine(*Edit3, Line1Selector, 1); }
+void TForm1::Button1Click() { SendDisplayLine(*Edit1, Line2Selector, 2); }
+
+void TForm1::SetLineStatus(int Line, const QString& Text) { SetStatusText(Line == 1 ? *Line1Status : *Line2Status, Text); }
+
+void TForm1::SetPortStatus(const QString& Text, const QString& Detail) { SetStatusText(*PortStatus, Text, Detail); }
+
+void TForm1::NoteInMonitor(const QString& Text) {
+  if (TrafficMonitor1 != nullptr && TrafficMonitor1->isVisible()) TrafficMonitor1->Note(Text);
+}
+
+void TForm1::ModbusClient1MultipleRegistersWrite(const Quorvel::TTransactionInfo& Info) {
+  const auto Pending = FPendingSends.find(Info.TransactionID);
+  if (Pending != FPendingSends.end()) {
+    SetLineStatus(Pending->second.Line, SendOutcomeText(Pending->second.Line, Info, Pending->second.Since.elapsed()));
+    FPendingSends.erase(Pending);
+  }
+  if (FPortLost && FPendingSends.empty()) CloseLostPort();
+}
+
+void TForm1::ModbusConnection1AfterOpen() {
+  FPortWatch->Stop();
+  FPortLost = false;
+  FStableNames = Quorvel::StableNamesOf(ModbusConnection1->Port());
+  SetPortStatus(QStringLiteral("Conectado"), QString::fromStdString(ModbusConnection1->Port()));
+}
+
+void TForm1::ModbusConnection1AfterClose() {
+  // Closing drops what the worker still had: these sends will have no event.
+  for (const auto& [Transaction, Pending] : FPendingSends) SetLineStatus(Pending.Line, InterruptedText(Pending.Line));
+  FPendingSends.clear();
+  if (!FPortLost) SetPortStatus(QStringLiteral("Sem conexão"), QString::fromStdString(ModbusConnection1->Port()));
+}
+
+void TForm1::ModbusConnection1PortLost() {
+  FPortLost = true;
+  const QString Port = QString::fromStdString(ModbusConnection1->Port());
+  SetPortStatus(QStringLiteral("Porta perdida, aguardando"), QStringLiteral("A porta %1 sumiu; a conexão volta sozinha quando ela voltar.").arg(Port));
+  NoteInMonitor(QStringLiteral("porta %1 perdida").arg(Port));
+  // Sends under way end with their outcome first; nothing new waits in a dead queue.
+  if (FPendingSends.empty()) CloseLostPort();
+}
+
+void TForm1::CloseLostPort() {
+  // Not from inside the connection's own event: its message handling is still on the stack.
+  QTimer::singleShot(0, this, [this] {
+    Guarded([this] {
+      if (!FPortLost || !FPendingSends.empty() || !ModbusConnection1->Active()) return;
+      std::vector<std::string> Names{ModbusConnection1->Port()};
+      for (const std::string& Name : FStableNames)
+        if (Name != Names.front()) Names.push_back(Name);
+      ModbusConnection1->Close();
+      FPortWatch->Start(std::move(Names));
+    });
+  });
+}
+
+bool TForm1::WaitingForPort() const { return FPortWatch->Watching(); }
+
+bool TForm1::ReopenThrough(const std::string& Name) {
+  try {
+    // Another device path behind the same stable name: the connection keeps the stable name.
+    if (Name != ModbusConnection1->Port()) ModbusConnection1->SetPort(Name);
+    ModbusConnection1->Open();
+  } catch (...) {
+    // Back in the device list but not ready yet (permissions, another opener): next second.
+    return false;
+  }
+  const QString Port = QString::fromStdString(Name);
+  SetPortStatus(QStringLiteral("Porta reconectada"), QStringLiteral("Reaberta por %1.").arg(Port));
+  NoteInMonitor(QStringLiteral("porta reaberta por %1").arg(Port));
+  return true;
+}
+
+void TForm1::Monitor1Click() {
+  if (TrafficMonitor1 == nullptr) TrafficMonitor1 = new TTrafficMonitor(*ModbusConnection1, this);
+  TrafficMonitor1->show();
+  TrafficMonitor1->raise();
+  TrafficMonitor1->activateWindow();
+}
 
 void TForm1::Conectar1Click() {
   try {

@@ -2,14 +2,23 @@
 // TForm1, the utility's main window: the two lines of the field device's display, each with its
 // edit, its dot-matrix preview and its send button, and the connection that carries them.
 //
+// Under the display lines a status line tells the outcome of each line's last send and the state
+// of the port; it never shows a box. When the port vanishes (a USB adapter pulled out) the window
+// closes the connection, once the sends under way have ended with their outcome, and reopens it by
+// itself when the port comes back. "Conexão" also opens the traffic monitor.
+//
 // The window is also the owner of its non-visual components (the connection and the client), as a
 // form is: it creates them while it loads its stored layout and destroys them with itself, the
 // client first, so that the connection closes its port when the window goes.
 
 #include <QMainWindow>
 
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <QElapsedTimer>
 
 #include "Component.h"
 #include "Types.h"
@@ -22,11 +31,15 @@ class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QPushButton;
+class QStatusBar;
 class TLCD;
+class TPortWatch;
+class TTrafficMonitor;
 
 namespace Quorvel {
 class TModbusClient;
 class TModbusConnection;
+struct TTransactionInfo;
 }  // namespace Quorvel
 
 // The text of line 2 at start: one blank and the maker's web address.
@@ -59,6 +72,14 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   QMenuBar* MainMenu1 = nullptr;
   QMenu* Conexo1 = nullptr;
   QAction* Conectar1 = nullptr;
+  QAction* Monitor1 = nullptr;
+  // The status line: each display line's last send, and the port.
+  QStatusBar* StatusLine = nullptr;
+  QLabel* Line1Status = nullptr;
+  QLabel* Line2Status = nullptr;
+  QLabel* PortStatus = nullptr;
+  // Made when first asked for; a window of its own, owned by this one.
+  TTrafficMonitor* TrafficMonitor1 = nullptr;
 
   // The handlers, connected to their widgets' signals through Guarded: what they raise reaches the
   // application's error display.
@@ -70,6 +91,15 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   void Button14Click();
   void Button1Click();
   void Conectar1Click();
+  void Monitor1Click();
+  // The client's and the connection's events.
+  void ModbusClient1MultipleRegistersWrite(const Quorvel::TTransactionInfo& Info);
+  void ModbusConnection1AfterOpen();
+  void ModbusConnection1AfterClose();
+  void ModbusConnection1PortLost();
+
+  // While the port is gone: the watch that reopens it.
+  bool WaitingForPort() const;
 
   // On, the window's client area takes exactly the extent of its controls and keeps it.
   bool AutoSize() const noexcept { return FAutoSize; }
@@ -79,12 +109,31 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   bool eventFilter(QObject* Watched, QEvent* Event) override;
 
  private:
+  struct TPendingSend {
+    int Line;
+    QElapsedTimer Since;
+  };
+
   void LoadLayout(const std::optional<std::string>& Port);
+  void CreateStatusLine();
   void ConnectHandlers();
+  void ConnectComponentEvents();
   void ApplyAutoSize();
   static void RefreshDisplay(const QLineEdit& Edit, TLCD& Display);
-  void SendDisplayLine(const QLineEdit& Edit, Quorvel::Word Selector);
+  void SendDisplayLine(const QLineEdit& Edit, Quorvel::Word Selector, int Line);
+  void SetLineStatus(int Line, const QString& Text);
+  void SetPortStatus(const QString& Text, const QString& Detail = QString());
+  void NoteInMonitor(const QString& Text);
+  void CloseLostPort();
+  bool ReopenThrough(const std::string& Name);
 
   QWidget* FClient = nullptr;
   bool FAutoSize = false;
+  TPortWatch* FPortWatch = nullptr;
+  // Sends whose client event has not come yet, by transaction number.
+  std::map<Quorvel::Cardinal, TPendingSend> FPendingSends;
+  // The port failed under the worker; the connection closes once the pending sends have ended.
+  bool FPortLost = false;
+  // The stable names that led to the port when it opened, for finding it again under another name.
+  std::vector<std::string> FStableNames;
 };

@@ -14,6 +14,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -153,7 +154,9 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThemAndTheWindowFitsThem) {
   }
   EXPECT_EQ(Form.Edit3->text(), QStringLiteral("      T18 V6.0"));
   EXPECT_EQ(Form.LCD2->Line1Txt(), ToWindows1252(Form.Edit1->text()));
-  EXPECT_EQ(Form.Conexo1->actions(), QList<QAction*>{Form.Conectar1});
+  // The stored entry first; the traffic monitor follows it.
+  EXPECT_EQ(Form.Conexo1->actions(), (QList<QAction*>{Form.Conectar1, Form.Monitor1}));
+  EXPECT_EQ(Form.Monitor1->text(), QStringLiteral("Monitor de tráfego..."));
 
   // Tab order: Button14, Edit3 (in Panel1), Button1, Edit1 (in Panel2), and round again.
   const QWidget* const Order[] = {Form.Button14, Form.Edit3, Form.Button1, Form.Edit1, Form.Button14};
@@ -164,10 +167,12 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThemAndTheWindowFitsThem) {
   }
 
   // Automatic size: the client area ends where the last control ends (Button1 and Panel2: 489, 217),
-  // below the menu bar, and stays so.
+  // below the menu bar and above the status line, and stays so.
   Form.show();
   ASSERT_TRUE(WaitFor([&] { return Form.centralWidget()->size() == QSize(489, 217); }));
-  EXPECT_EQ(Form.size(), QSize(489, 217 + Form.MainMenu1->height()));
+  EXPECT_EQ(Form.size(), QSize(489, 217 + Form.MainMenu1->height() + Form.StatusLine->height()));
+  EXPECT_EQ(Form.StatusLine->geometry(), QRect(0, Form.MainMenu1->height() + 217, 489, Form.StatusLine->height()));
+  EXPECT_GT(Form.StatusLine->height(), 10);
   EXPECT_EQ(Form.layout()->sizeConstraint(), QLayout::SetFixedSize);
   EXPECT_EQ(Form.focusWidget(), Form.Button14);
 }

@@ -1,0 +1,123 @@
+#include "WindowTexts.h"
+
+using namespace Quorvel;
+
+QString ExceptionMeaning(Byte Code) {
+  switch (Code) {
+    case 1: return QStringLiteral("função ilegal");
+    case 2: return QStringLiteral("endereço de dados ilegal");
+    case 3: return QStringLiteral("valor de dados ilegal");
+    case 4: return QStringLiteral("falha no dispositivo");
+    case 5: return QStringLiteral("reconhecido, em processamento");
+    case 6: return QStringLiteral("dispositivo ocupado");
+    case 7: return QStringLiteral("reconhecimento negativo");
+    case 8: return QStringLiteral("erro de paridade da memória");
+    case 10: return QStringLiteral("caminho do gateway indisponível");
+    case 11: return QStringLiteral("o dispositivo atrás do gateway não respondeu");
+    default: return QStringLiteral("código desconhecido");
+  }
+}
+
+QString FunctionName(Byte Function) {
+  switch (Function) {
+    case 1: return QStringLiteral("ler bobinas");
+    case 2: return QStringLiteral("ler entradas discretas");
+    case 3: return QStringLiteral("ler registradores");
+    case 4: return QStringLiteral("ler registradores de entrada");
+    case 5: return QStringLiteral("escrever bobina");
+    case 6: return QStringLiteral("escrever registrador");
+    case 7: return QStringLiteral("ler estado de exceção");
+    case 8: return QStringLiteral("diagnóstico");
+    case 15: return QStringLiteral("escrever bobinas");
+    case 16: return QStringLiteral("escrever registradores");
+    case 17: return QStringLiteral("identificar servidor");
+    case 20: return QStringLiteral("ler registro de arquivo");
+    case 21: return QStringLiteral("escrever registro de arquivo");
+    case 22: return QStringLiteral("escrever registrador com máscara");
+    default: return QStringLiteral("função %1").arg(Function);
+  }
+}
+
+namespace {
+
+QString LinePrefix(int Line) { return QStringLiteral("Linha %1: ").arg(Line); }
+
+QString Attempts(Cardinal Count) {
+  return Count == 1 ? QStringLiteral("1 tentativa") : QStringLiteral("%1 tentativas").arg(Count);
+}
+
+QString ExceptionText(Byte Code) { return QStringLiteral("exceção %1 (%2)").arg(Code).arg(ExceptionMeaning(Code)); }
+
+QString RangeText(const TFrameDescription& D) {
+  if (!D.HasRange) return {};
+  const int Last = int{D.Start} + int{D.Count} - 1;
+  return D.Count == 1 ? QStringLiteral(" %1").arg(D.Start) : QStringLiteral(" %1–%2").arg(D.Start).arg(Last);
+}
+
+QString WhatText(const TFrameDescription& D) { return FunctionName(D.Function) + RangeText(D); }
+
+}  // namespace
+
+QString SendOutcomeText(int Line, const TTransactionInfo& Info, qint64 ElapsedMs) {
+  switch (Info.ReplyStatus) {
+    case rsSuccess: {
+      QString Text = LinePrefix(Line) + QStringLiteral("gravada em %1 ms").arg(ElapsedMs);
+      if (Info.Attempts > 1) Text += QStringLiteral(" (%1)").arg(Attempts(Info.Attempts));
+      return Text;
+    }
+    case rsNoReply:
+      return LinePrefix(Line) + QStringLiteral("sem resposta após ") + Attempts(Info.Attempts);
+    case rsExceptionReply:
+      return LinePrefix(Line) + QStringLiteral("recusada pelo dispositivo, ") + ExceptionText(Info.ExceptionCode);
+    case rsInvalidReply:
+    default:
+      return LinePrefix(Line) + QStringLiteral("resposta inválida do dispositivo");
+  }
+}
+
+QString SendingText(int Line) { return LinePrefix(Line) + QStringLiteral("enviando…"); }
+QString NotConnectedText(int Line) { return LinePrefix(Line) + QStringLiteral("não enviada, sem conexão"); }
+QString InterruptedText(int Line) { return LinePrefix(Line) + QStringLiteral("sem resultado, conexão fechada"); }
+
+QString FrameDescriptionText(const TFrameDescription& D, TTransmissionMode Mode) {
+  switch (D.Kind) {
+    case fkNoReply: return QStringLiteral("sem resposta (tempo esgotado)");
+    case fkMalformed: return QStringLiteral("quadro malformado");
+    case fkBadCheck: return Mode == tmASCII ? QStringLiteral("erro de LRC") : QStringLiteral("erro de CRC");
+    case fkRequest:
+      return (D.Address == 0 ? QStringLiteral("difusão: ") : QStringLiteral("pedido ao %1: ").arg(D.Address)) +
+             WhatText(D);
+    case fkEcho: return QStringLiteral("eco do pedido: ") + WhatText(D);
+    case fkReply: return QStringLiteral("resposta do %1: ").arg(D.Address) + WhatText(D);
+    case fkExceptionReply:
+      return QStringLiteral("resposta do %1: %2 a %3").arg(D.Address).arg(ExceptionText(D.ExceptionCode), WhatText(D));
+    case fkOtherAddress:
+      return QStringLiteral("quadro de outro endereço (%1): ").arg(D.Address) + FunctionName(D.Function);
+    case fkOtherFunction:
+    default: return QStringLiteral("resposta do %1 a outra função: ").arg(D.Address) + FunctionName(D.Function);
+  }
+}
+
+QString WireText(TTransmissionMode Mode, std::span<const Byte> Wire) {
+  QString Text;
+  Text.reserve(static_cast<qsizetype>(3 * Wire.size()));
+  static constexpr char Digits[] = "0123456789ABCDEF";
+  const auto Hex = [&Text](Byte B) {
+    Text += QLatin1Char(Digits[B >> 4]);
+    Text += QLatin1Char(Digits[B & 0x0F]);
+  };
+  for (std::size_t I = 0; I < Wire.size(); ++I) {
+    const Byte B = Wire[I];
+    if (Mode == tmASCII && B >= 0x20 && B < 0x7F) {
+      Text += QLatin1Char(static_cast<char>(B));
+    } else if (Mode == tmASCII) {
+      Text += QLatin1Char('<');
+      Hex(B);
+      Text += QLatin1Char('>');
+    } else {
+      if (I > 0) Text += QLatin1Char(' ');
+      Hex(B);
+    }
+  }
+  return Text;
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The window's words for what the library reports: the outcome of a send, a device's exception
+// code, and what a frame on the line is. Portuguese, as the rest of the window; the library itself
+// keeps no texts for these.
+
+#include <QString>
+
+#include <span>
+
+#include "ConnectionSettings.h"
+#include "FrameDescription.h"
+#include "Transaction.h"
+#include "Types.h"
+
+// The meaning of a Modbus exception code ("endereço de dados ilegal").
+QString ExceptionMeaning(Quorvel::Byte Code);
+
+// A function code's name ("escrever registradores"), or "função N" for one the window has no name for.
+QString FunctionName(Quorvel::Byte Function);
+
+// The status of display line Line (1 or 2) after its client event: written with the time since
+// the button was pressed, no reply after its attempts, refused with the device's exception, or an
+// invalid reply.
+QString SendOutcomeText(int Line, const Quorvel::TTransactionInfo& Info, qint64 ElapsedMs);
+QString SendingText(int Line);
+QString NotConnectedText(int Line);
+// The connection closed before the send had its outcome (the settings dialog reopened it).
+QString InterruptedText(int Line);
+
+// What the frame is, in a few words: "pedido ao 1: escrever registradores 443–453".
+QString FrameDescriptionText(const Quorvel::TFrameDescription& Description, Quorvel::TTransmissionMode Mode);
+
+// The frame's bytes as the monitor lists them: hexadecimal pairs for RTU; for ASCII the characters
+// themselves (they are hexadecimal digits already), with CR, LF and anything unprintable as <0D>.
+QString WireText(Quorvel::TTransmissionMode Mode, std::span<const Quorvel::Byte> Wire);
