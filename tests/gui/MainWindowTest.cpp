@@ -36,55 +36,13 @@
 #include "LCD.h"
 #include "MainWindow.h"
 #include "Startup.h"
+#include "MainWindowFixture.h"
 #include "VirtualSerialLine.h"
 
 namespace {
 
 using namespace Quorvel;
-
-const char* const MissingPort = "/nonexistent/ttyDorvane0";
-
-struct TBox {
-  std::string Title;
-  std::string Text;
-  QMessageBox::Icon Icon;
-  bool operator==(const TBox&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& Stream, const TBox& Box) {
-  return Stream << "[" << Box.Title << "] " << Box.Text << " (icon " << Box.Icon << ")";
-}
-
-bool WaitFor(const std::function<bool()>& Done, int TimeoutMs = 5000) {
-  QElapsedTimer Timer;
-  Timer.start();
-  while (!Done() && Timer.elapsed() < TimeoutMs) QApplication::processEvents(QEventLoop::AllEvents, 10);
-  return Done();
-}
-
-// The window as the utility runs it: library messages pumped by Qt's loop, errors in message boxes
-// (recorded here instead of shown).
-class MainWindowTest : public ::testing::Test {
- protected:
-  std::vector<TBox> Boxes;
-  TQtMessagePump Pump;
-
-  void SetUp() override {
-    InstallExceptionDisplay();
-    SetMessageBoxHook([this](const QString& Title, const QString& Text, QMessageBox::Icon Icon) {
-      Boxes.push_back({Title.toStdString(), Text.toStdString(), Icon});
-    });
-  }
-  void TearDown() override {
-    SetMessageBoxHook(nullptr);
-    Application::SetExceptionDisplay(nullptr);
-  }
-
-  static TBox Critical(const char* Text) { return {ApplicationTitle().toStdString(), Text, QMessageBox::Critical}; }
-  static TBox PortMissing() {
-    return {ApplicationTitle().toStdString(), "A porta selecionada não está disponível", QMessageBox::NoIcon};
-  }
-};
+using namespace MainWindowTesting;
 
 TEST_F(MainWindowTest, StartingWithoutThePortShowsBothMessagesInTurnAndGoesOn) {
   ASSERT_FALSE(ApplicationTitle().isEmpty());
@@ -243,25 +201,6 @@ TEST_F(MainWindowTest, TypingOrClickingRedrawsTheLineAtOnceThroughBlanks) {
   EXPECT_EQ(Line2.Painted, Dots({Blank, "ABCDEFGHIJKLMNOPQRSTUVWXY", Blank, "ABCDEFGHIJKLMNOPQRSTUVWXY"}));
   EXPECT_EQ(Form.LCD2->Line1Txt(), QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXY"));
   EXPECT_EQ(Line1.Painted.size(), 2u);
-}
-
-// Runs Action when the settings dialog is up, from inside its modal loop.
-void WhenDialogShows(const std::function<void(QWidget& Dialog)>& Action) {
-  auto* Poll = new QTimer;
-  QObject::connect(Poll, &QTimer::timeout, Poll, [Poll, Action] {
-    if (QWidget* Dialog = QApplication::activeModalWidget()) {
-      Poll->stop();
-      Poll->deleteLater();
-      Action(*Dialog);
-    }
-  });
-  Poll->start(10);
-}
-
-void Press(QWidget& Dialog, const char* Button) {
-  auto* Widget = Dialog.findChild<QPushButton*>(QString::fromLatin1(Button));
-  ASSERT_NE(Widget, nullptr) << Button;
-  Widget->click();
 }
 
 TEST_F(MainWindowTest, ConnectionMenuOpensOnlyAfterAConfirmedDialog) {
