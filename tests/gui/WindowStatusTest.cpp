@@ -159,12 +159,15 @@ TEST_F(MainWindowTest, TheTrafficMonitorListsEveryFrameAndCostsNothingClosed) {
   WhenDialogShows([&Saved](QWidget& Dialog) {
     auto* Files = qobject_cast<QFileDialog*>(&Dialog);
     ASSERT_NE(Files, nullptr);
-    Files->selectFile(Saved);
+    // As typed into the name field: the dialog may still be reading its directory.
+    auto* FileName = Files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_NE(FileName, nullptr);
+    FileName->setText(Saved);
     QMetaObject::invokeMethod(Files, "accept");
   });
   Monitor->SaveButton->click();
   QFile File(Saved);
-  ASSERT_TRUE(File.open(QIODevice::ReadOnly));
+  ASSERT_TRUE(File.open(QIODevice::ReadOnly)) << Monitor->Info->text().toStdString();
   EXPECT_EQ(QString::fromUtf8(File.readAll()), Monitor->Text() + QLatin1Char('\n'));
   EXPECT_FALSE(Monitor->SaveTo(QStringLiteral("/nonexistent/dir/trafego.txt")));
   EXPECT_TRUE(Monitor->Info->text().startsWith(QStringLiteral("Não foi possível salvar em /nonexistent/dir/trafego.txt")));
