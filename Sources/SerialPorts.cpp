@@ -1,5 +1,6 @@
 #include "SerialPorts.h"
 
+#include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
 
 namespace Quorvel {
@@ -16,6 +17,13 @@ std::string TSerialPortInfo::Description() const {
   if (!Product.empty() && Product.rfind(Manufacturer, 0) == 0) Text = Product;
   if (!SerialNumber.empty()) Text += (Text.empty() ? "serial " : ", serial ") + SerialNumber;
   return Text.empty() ? Device : Text + " (" + Device + ")";
+}
+
+bool TSerialPortInfo::IsNamedBy(const std::string& PortName) const {
+  if (PortName.empty()) return false;
+  if (PortName == Name || PortName == StableName || PortName == Device) return true;
+  const std::string Path = Platform::DevicePath(PortName);
+  return Path == Platform::DevicePath(Device) || (!StableName.empty() && Path == Platform::DevicePath(StableName));
 }
 
 void GetSerialPortInfos(std::vector<TSerialPortInfo>& Ports) {

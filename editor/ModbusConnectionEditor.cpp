@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPalette>
@@ -11,7 +12,9 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStandardItemModel>
 #include <QTabBar>
+#include <QTreeView>
 
 #include <algorithm>
 #include <exception>
@@ -185,14 +188,9 @@ TModbusConnectionEditForm::TModbusConnectionEditForm(QWidget* Parent)
   CreateControls();
   SetTabOrder();
 
-  std::vector<std::string> Ports;
-  GetSerialPorts(Ports);
-  QStringList PortItems;
-  for (const std::string& Port : Ports) PortItems << QString::fromStdString(Port);
-  std::stable_sort(PortItems.begin(), PortItems.end(), [](const QString& Left, const QString& Right) {
-    return QString::compare(Left, Right, Qt::CaseInsensitive) < 0;
-  });
-  PortComboBox->addItems(PortItems);
+  std::vector<TSerialPortInfo> Ports;
+  GetSerialPortInfos(Ports);
+  SetPortList(Ports);
 
   BaudRateComboBox->clear();
   for (const char* Name : BaudRateNames) BaudRateComboBox->addItem(QString::fromLatin1(Name));
@@ -227,6 +225,20 @@ void TModbusConnectionEditForm::CreateControls() {
   PortComboBox->setEditable(true);
   // A typed name is the port to use, not a new entry of the list.
   PortComboBox->setInsertPolicy(QComboBox::NoInsert);
+  // The list shows each port's name beside what the system knows of it; the edit, the name.
+  FPortModel = new QStandardItemModel(0, 2, PortComboBox);
+  auto* PortView = new QTreeView(PortComboBox);
+  PortView->setObjectName(QStringLiteral("PortListView"));
+  PortView->setHeaderHidden(true);
+  PortView->setRootIsDecorated(false);
+  PortView->setItemsExpandable(false);
+  PortView->setAllColumnsShowFocus(true);
+  PortView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  PortView->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  PortView->setMinimumWidth(400);
+  PortComboBox->setModel(FPortModel);
+  PortComboBox->setView(PortView);
+  PortComboBox->setModelColumn(0);
   EchoCheckBox = Place(new QCheckBox(QStringLiteral("Echo Query Before Reply"), Serial), "EchoCheckBox", 16, 58, 193, 17);
   DataBitsRadioGroup = MakeRadioGroup(Serial, "DataBitsRadioGroup", "&Data Bits:", 2, {"7 bits", "8 bits"}, 16, 88, 193, 49);
   ParitySchemeRadioGroup =
@@ -340,7 +352,45 @@ void TModbusConnectionEditForm::showEvent(QShowEvent* Event) {
   if (!Event->spontaneous()) Guarded([this] { FormShow(); });
 }
 
+void TModbusConnectionEditForm::SetPortList(const std::vector<TSerialPortInfo>& Ports) {
+  FPorts = Ports;
+  std::stable_sort(FPorts.begin(), FPorts.end(), [](const TSerialPortInfo& Left, const TSerialPortInfo& Right) {
+    return QString::compare(QString::fromStdString(Left.Name), QString::fromStdString(Right.Name), Qt::CaseInsensitive) < 0;
+  });
+  const QString Text = PortComboBox->currentText();
+  FPortModel->removeRows(0, FPortModel->rowCount());
+  for (const TSerialPortInfo& Port : FPorts) {
+    auto* Name = new QStandardItem(QString::fromStdString(Port.Name));
+    auto* Description = new QStandardItem(QString::fromStdString(Port.Description()));
+    Name->setToolTip(Name->text() + QLatin1Char('\n') + Description->text());
+    Description->setToolTip(Name->toolTip());
+    FPortModel->appendRow({Name, Description});
+  }
+  PortComboBox->setCurrentText(Text);
+}
+
+void TModbusConnectionEditForm::PutPortFirst(const std::string& Port) {
+  // The port as the connection names it may be the device's name or path behind a listed stable
+  // name, or the stable name itself.
+  const auto Listed = std::find_if(FPorts.begin(), FPorts.end(),
+                                   [&Port](const TSerialPortInfo& Info) { return Info.IsNamedBy(Port); });
+  if (Listed != FPorts.end()) {
+    FPortModel->insertRow(0, FPortModel->takeRow(static_cast<int>(Listed - FPorts.begin())));
+    std::rotate(FPorts.begin(), Listed, Listed + 1);
+    return;
+  }
+  if (Port.empty()) return;
+  // A current port that the system does not list (gone, or not a port it knows) is still shown.
+  auto* Name = new QStandardItem(QString::fromStdString(Port));
+  auto* Description = new QStandardItem(QStringLiteral("current port, not found now"));
+  FPortModel->insertRow(0, {Name, Description});
+  TSerialPortInfo Current;
+  Current.Name = Current.Device = Port;
+  FPorts.insert(FPorts.begin(), Current);
+}
+
 void TModbusConnectionEditForm::ShowConnection(const TModbusConnection& Connection) {
+  PutPortFirst(Connection.Port());
   PortComboBox->setCurrentText(QString::fromStdString(Connection.Port()));
   BaudRateComboBox->setCurrentIndex(ListIndex(Connection.BaudRate(), brCustom + 1, br19200));
   CustomBaudRateEdit->setText(DecimalText(Connection.CustomBaudRate()));

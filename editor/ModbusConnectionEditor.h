@@ -8,6 +8,10 @@
 #include <QString>
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SerialPorts.h"
 
 class QCheckBox;
 class QComboBox;
@@ -16,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QShowEvent;
+class QStandardItemModel;
 class QWidget;
 class TPageControl;
 class TRadioGroup;
@@ -54,7 +59,11 @@ class TModbusConnectionEditForm : public QDialog {
 
   // The steps of EditConnection, for callers that drive the form themselves.
   // Fills the controls from the connection, running the radio groups' click handlers as it goes.
+  // The connection's port goes first in the port list, listed or not.
   void ShowConnection(const Quorvel::TModbusConnection& Connection);
+  // Replaces the port list (the system's, at creation): each port by the name to open it by, its
+  // stable name where it has one, beside what the system knows of it, sorted by name.
+  void SetPortList(const std::vector<Quorvel::TSerialPortInfo>& Ports);
   // True when the connection is open for real and one of the settings it takes only while closed
   // (port, flow control, DTR, RTS, transmission mode, connection mode) differs in the dialog.
   bool NeedsReopen(const Quorvel::TModbusConnection& Connection) const;
@@ -86,11 +95,16 @@ class TModbusConnectionEditForm : public QDialog {
   void ValidateTransactionPage();
   bool ClientModeSelected() const;
   void WriteBack(Quorvel::TModbusConnection& Connection);
+  void PutPortFirst(const std::string& Port);
 
   TPageControl* PageControl1 = nullptr;
   QWidget* SerialCommTabSheet = nullptr;
   QLabel* Label1 = nullptr;
   QComboBox* PortComboBox = nullptr;
+  // The port list's two columns: the name (what the combo box shows and writes back) and what the
+  // system knows of the port.
+  QStandardItemModel* FPortModel = nullptr;
+  std::vector<Quorvel::TSerialPortInfo> FPorts;
   QCheckBox* EchoCheckBox = nullptr;
   TRadioGroup* DataBitsRadioGroup = nullptr;
   TRadioGroup* ParitySchemeRadioGroup = nullptr;

@@ -2,6 +2,7 @@
 // integer reading and the checks that guard the page change and OK.
 
 #include <QCheckBox>
+#include <QAbstractItemModel>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -429,3 +430,61 @@ TEST_F(TPageChange, OnlyTheEditsInUseAreChecked) {
 }
 
 }  // namespace
+
+// The port list: each port by the name to open it by (its stable name where it has one) beside what
+// the system knows of it, the connection's own port first.
+TEST(ConnectionEditor, PortsAreListedByStableNameWithTheCurrentPortFirst) {
+  const std::string ById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  const std::vector<TSerialPortInfo> System = {
+      {"ttyS0", "ttyS0", "", "", "", ""},
+      {ById, "ttyUSB0", ById, "FTDI", "FT232R USB UART", "A50285BI"},
+      {"ttyACM0", "ttyACM0", "", "", "Pico", ""},
+  };
+  const auto Rows = [](const TModbusConnectionEditForm& Form) {
+    const QAbstractItemModel* Model = Child<QComboBox>(Form, "PortComboBox")->model();
+    std::vector<std::pair<std::string, std::string>> Result;
+    for (int Row = 0; Row < Model->rowCount(); ++Row)
+      Result.emplace_back(Model->index(Row, 0).data().toString().toStdString(),
+                          Model->index(Row, 1).data().toString().toStdString());
+    return Result;
+  };
+  const std::string Adapter = "FTDI FT232R USB UART, serial A50285BI (ttyUSB0)";
+
+  struct TCase {
+    std::string Port;
+    std::vector<std::pair<std::string, std::string>> Expected;
+  };
+  const TCase Cases[] = {
+      {"ttyS0", {{"ttyS0", "ttyS0"}, {ById, Adapter}, {"ttyACM0", "Pico (ttyACM0)"}}},
+      {"COM1", {{"ttyS0", "ttyS0"}, {ById, Adapter}, {"ttyACM0", "Pico (ttyACM0)"}}},  // the first serial port
+      // The device path behind the stable name: that port first, the text as the connection has it.
+      {"/dev/ttyUSB0", {{ById, Adapter}, {"ttyACM0", "Pico (ttyACM0)"}, {"ttyS0", "ttyS0"}}},
+      {ById, {{ById, Adapter}, {"ttyACM0", "Pico (ttyACM0)"}, {"ttyS0", "ttyS0"}}},
+      // Not listed: still shown, first; blanks and accents as they are.
+      {"/tmp/porta de teste nº 2",
+       {{"/tmp/porta de teste nº 2", "current port, not found now"}, {ById, Adapter}, {"ttyACM0", "Pico (ttyACM0)"},
+        {"ttyS0", "ttyS0"}}},
+  };
+  for (const TCase& Case : Cases) {
+    TModbusConnectionEditForm Form;
+    Form.SetPortList(System);
+    TModbusConnection Connection, Target;
+    Connection.SetPort(Case.Port);
+    Form.ShowConnection(Connection);
+    EXPECT_EQ(Rows(Form), Case.Expected) << Case.Port;
+    EXPECT_EQ(Child<QComboBox>(Form, "PortComboBox")->currentText().toStdString(), Case.Port);
+    // A connection opened through a stable name keeps it, and any name comes back unchanged.
+    Form.ApplyTo(Target);
+    EXPECT_EQ(Target.Port(), Case.Port);
+  }
+
+  // Choosing an adapter from the list writes its stable name back.
+  TModbusConnectionEditForm Form;
+  Form.SetPortList(System);
+  TModbusConnection Connection;
+  Form.ShowConnection(Connection);
+  auto* Ports = Child<QComboBox>(Form, "PortComboBox");
+  Ports->setCurrentIndex(Ports->findText(QString::fromStdString(ById)));
+  Form.ApplyTo(Connection);
+  EXPECT_EQ(Connection.Port(), ById);
+}

@@ -3,6 +3,7 @@
 // with the simulated device, with the device stopped, and with a line unplugged and replugged.
 
 #include <QClipboard>
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -275,6 +276,16 @@ TEST_F(MainWindowTest, AfterAnUnplugTheWindowWaitsAndReopensByItself) {
   EXPECT_EQ(Text(Form.PortStatus), "Porta reconectada");
   EXPECT_EQ(Form.ModbusConnection1->Port(), Name.Path) << "opened through its stable name, it keeps it";
   EXPECT_FALSE(Form.WaitingForPort());
+  // Confirming the settings changes nothing: the dialog shows the stable name and writes it back.
+  QString Shown;
+  WhenDialogShows([&Shown](QWidget& Dialog) {
+    Shown = Dialog.findChild<QComboBox*>(QStringLiteral("PortComboBox"))->currentText();
+    Press(Dialog, "OKButton");
+  });
+  Form.Conectar1->trigger();
+  EXPECT_EQ(Shown.toStdString(), Name.Path);
+  EXPECT_EQ(Form.ModbusConnection1->Port(), Name.Path);
+  EXPECT_TRUE(Form.ModbusConnection1->Active());
   ASSERT_TRUE(DeviceAnswers(Form));
   Form.Edit1->setText(QStringLiteral("de volta"));
   Form.Button1->click();

@@ -168,6 +168,9 @@ TEST(SerialPortList, InfosNameEachPortByItsStableNameWhereItHasOne) {
   Adapter.Product = "FTDI USB Serial";
   EXPECT_EQ(Adapter.Description(), "FTDI USB Serial, serial A50285BI (ttyUSB0)") << "the maker is not said twice";
   EXPECT_EQ((Quorvel::TSerialPortInfo{"ttyS0", "ttyS0", "", "", "", ""}.Description()), "ttyS0");
+  for (const char* Name : {"/dev/serial/by-id/usb-FTDI_X", "ttyUSB0", "/dev/ttyUSB0"}) EXPECT_TRUE(Adapter.IsNamedBy(Name)) << Name;
+  for (const char* Name : {"", "ttyUSB1", "/dev/serial/by-id/usb-FTDI_Y", "COM1"}) EXPECT_FALSE(Adapter.IsNamedBy(Name)) << Name;
+  EXPECT_TRUE((Quorvel::TSerialPortInfo{"ttyS0", "ttyS0", "", "", "", ""}.IsNamedBy("COM1")));
 
   std::vector<Quorvel::TSerialPortInfo> Infos{Adapter};
   Quorvel::GetSerialPortInfos(Infos);
