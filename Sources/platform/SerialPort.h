@@ -31,6 +31,8 @@ struct TLineSettings {
   TParity Parity = TParity::None;
   Byte StopBits = 1;  // 1 or 2
   bool CtsOutputFlow = false;
+  // Each send waits until the other end raises DSR, and DTR stays raised while the port is open.
+  // Needs a driver that reports the modem lines: refused where it cannot (a pseudo-terminal).
   bool DsrOutputFlow = false;
   TLineControl Dtr = TLineControl::Enable;  // Toggle is refused: only RTS can toggle
   TLineControl Rts = TLineControl::Enable;
@@ -67,8 +69,8 @@ class TSerialPort {
   bool ClearEventMask() noexcept;
   // Speed, character format, flow control and the DTR and RTS lines, read back and compared. A
   // refused setting fails, except what a pseudo-terminal cannot carry (parity, 7 data bits) and
-  // modem-line requests that a port without modem lines refuses. May run while the worker thread
-  // waits on the port.
+  // modem-line requests that a port without modem lines refuses; DTR/DSR flow control, which cannot
+  // work without them, fails there. May run while the worker thread waits on the port.
   bool ApplyLineSettings(const TLineSettings& Settings) noexcept;
   // True when the last ApplyLineSettings with Rts == Toggle left RTS to the driver (an RS-485 mode,
   // the NT driver's toggle), so that the driver raises RTS while it sends; otherwise the writer
@@ -97,7 +99,8 @@ class TSerialPort {
   // the port was opened); false where the driver cannot tell (pseudo-terminals on Linux).
   bool TakeLineErrors() noexcept;
   // Hands all Length bytes to the driver within TimeoutMs (Infinite: no limit). Length 0 succeeds.
-  // On a time-out what is left in the output queue is discarded and the result is false.
+  // On a time-out what is left in the output queue is discarded and the result is false. With DSR
+  // output flow the bytes wait for DSR first, within the same time.
   bool Write(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) noexcept;
   // Discards the input queue, the output queue, or both.
   void Purge(bool Input, bool Output) noexcept;

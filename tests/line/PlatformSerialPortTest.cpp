@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "FakeModemLines.h"
 #include "TermiosProbe.h"
 #include "VirtualSerialLine.h"
 #include "platform/Event.h"
@@ -273,6 +274,56 @@ TEST(PlatformSerialPortTest, PseudoTerminalHasNoModemLinesNorErrorCounters) {
   EXPECT_FALSE(Port.SetDtr(false));
   EXPECT_FALSE(Port.TakeLineErrors());
   EXPECT_TRUE(Port.Drain());
+}
+
+// DTR/DSR flow control: where the driver reports the modem lines, DTR is raised and each send waits
+// for DSR within its time-out; where it cannot (a pseudo-terminal), the setting is refused.
+TEST(PlatformSerialPortTest, DsrFlowHoldsEachSendUntilDsrIsUp) {
+  TPtyPair Pair;
+  TSerialPort Port;
+  ASSERT_TRUE(OpenAndSetUp(Port, Pair.Path()));
+  TLineSettings DsrFlow;
+  DsrFlow.DsrOutputFlow = true;
+  DsrFlow.Dtr = TLineControl::Handshake;
+  EXPECT_FALSE(Port.ApplyLineSettings(DsrFlow)) << "a pseudo-terminal has no DSR to wait for";
+
+  Testing::TFakeModemLines Lines;
+  ASSERT_TRUE(Port.ApplyLineSettings(DsrFlow));
+  EXPECT_EQ(Lines.Dtr, 1) << "DTR raised while the port is open";
+  const TFrameData Frame{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
+  // What has reached the other end by now (the master blocks: look before reading).
+  const auto Arrived = [&Pair] {
+    pollfd Fd{Pair.Master(), POLLIN, 0};
+    if (::poll(&Fd, 1, 200) <= 0) return std::size_t{0};
+    Byte Buffer[64];
+    const ssize_t Count = ::read(Pair.Master(), Buffer, sizeof Buffer);
+    return Count > 0 ? static_cast<std::size_t>(Count) : std::size_t{0};
+  };
+
+  // DSR down for the whole time-out: nothing goes out and the send fails, having slept meanwhile.
+  auto Start = TClock::now();
+  EXPECT_FALSE(Port.Write(Frame.data(), static_cast<Cardinal>(Frame.size()), 150));
+  EXPECT_GE(MsSince(Start), 140);
+  EXPECT_LT(Lines.DsrReads, 150 / 2) << "looked at the line now and then, not in a busy loop";
+  EXPECT_EQ(Arrived(), 0u);
+
+  // DSR comes up during the wait: the frame goes out then.
+  auto Raise = std::async(std::launch::async, [&Lines] {
+    std::this_thread::sleep_for(100ms);
+    Lines.Dsr = true;
+  });
+  Start = TClock::now();
+  EXPECT_TRUE(Port.Write(Frame.data(), static_cast<Cardinal>(Frame.size()), 2000));
+  EXPECT_GE(MsSince(Start), 90);
+  Raise.get();
+  EXPECT_EQ(Arrived(), Frame.size());
+
+  // Without the flow control DSR is not looked at.
+  Lines.Dsr = false;
+  ASSERT_TRUE(Port.ApplyLineSettings({}));
+  EXPECT_EQ(Lines.Dtr, 1) << "DTREnabled";
+  EXPECT_TRUE(Port.Write(Frame.data(), static_cast<Cardinal>(Frame.size()), 50));
+  EXPECT_EQ(Arrived(), Frame.size());
 }
 
 TEST(PlatformSerialPortTest, WaitsForInputOrTimesOut) {

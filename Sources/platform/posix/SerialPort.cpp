@@ -9,11 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 
 #include "platform/Handles.h"
 #include "platform/posix/ArbitraryRate.h"
+#include "platform/posix/ModemLines.h"
 #include "platform/posix/PollWait.h"
 
 namespace Quorvel::Platform {
@@ -65,9 +70,11 @@ bool IsPseudoTerminal(int Fd) noexcept {
   return (Major >= 136 && Major <= 143) || (Major == 5 && Minor == 2) || Major == 2 || Major == 3;
 }
 
-bool SetModemLine(int Fd, int Line, bool On) noexcept {
-  return Retry([&] { return ::ioctl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line); }) == 0;
-}
+bool SetModemLine(int Fd, int Line, bool On) noexcept { return Posix::ModemLines().Set(Fd, Line, On); }
+
+// The kernel offers no timed wait for a modem line (TIOCMIWAIT waits without limit): a send held
+// for DSR looks at the line this often, sleeping in between, until its time-out.
+constexpr Cardinal DsrCheckIntervalMs = 5;
 
 constexpr short FailureEvents = POLLHUP | POLLERR | POLLNVAL;
 
@@ -109,8 +116,15 @@ struct TSerialPort::TDriver {
   // This port switched the driver into RS-485 mode, so it switches it back out when the toggle
   // is no longer asked for or the port closes; a mode that was on before is left on.
   bool Rs485EnabledHere = false;
+  // DTR/DSR flow control: each send waits for DSR. Set where the settings are applied, read by the
+  // worker's writer.
+  std::atomic<bool> DsrOutputFlow{false};
 
   bool ApplyTermios(int Fd, const TLineSettings& Settings) const noexcept;
+  // DSR output flow and DTR handshake need a driver that reports and drives the modem lines.
+  bool ApplyDsrFlow(int Fd, const TLineSettings& Settings) noexcept;
+  // True once DSR is up, false when the deadline passes first or the lines cannot be read.
+  static bool WaitForDsr(int Fd, const Posix::TDeadline& Deadline) noexcept;
   // Returns whether the driver now toggles RTS itself.
   bool ApplyModemLines(int Fd, const TLineSettings& Settings) noexcept;
   void LeaveRs485Mode(int Fd) noexcept;
@@ -227,6 +241,7 @@ bool TSerialPort::ApplyLineSettings(const TLineSettings& Settings) noexcept {
       (Settings.StopBits != 1 && Settings.StopBits != 2) || Settings.Dtr == TLineControl::Toggle)
     return false;
   if (!Driver_->ApplyTermios(Handle_, Settings)) return false;
+  if (!Driver_->ApplyDsrFlow(Handle_, Settings)) return false;
   DriverTogglesRts_.store(Driver_->ApplyModemLines(Handle_, Settings), std::memory_order_relaxed);
   return true;
 }
@@ -272,10 +287,38 @@ bool TSerialPort::TDriver::ApplyTermios(int Fd, const TLineSettings& Settings) c
   return Posix::SetArbitraryRate(Fd, Settings.BaudRate);
 }
 
+bool TSerialPort::TDriver::ApplyDsrFlow(int Fd, const TLineSettings& Settings) noexcept {
+  const bool Wanted = Settings.DsrOutputFlow || Settings.Dtr == TLineControl::Handshake;
+  if (!Wanted) {
+    DsrOutputFlow.store(false, std::memory_order_relaxed);
+    return true;
+  }
+  // termios has no DTR/DSR flow control: the writer holds each send until DSR is up, and DTR stays
+  // raised while the port is open, which tells the other end that this one is ready. A port whose
+  // driver cannot report or drive the lines (a pseudo-terminal) cannot do this at all: refused.
+  int Lines = 0;
+  if (!Posix::ModemLines().Get(Fd, Lines) || !SetModemLine(Fd, TIOCM_DTR, true)) return false;
+  DsrOutputFlow.store(Settings.DsrOutputFlow, std::memory_order_relaxed);
+  return true;
+}
+
+bool TSerialPort::TDriver::WaitForDsr(int Fd, const Posix::TDeadline& Deadline) noexcept {
+  for (;;) {
+    int Lines = 0;
+    if (!Posix::ModemLines().Get(Fd, Lines)) return false;
+    if ((Lines & TIOCM_DSR) != 0) return true;
+    if (!Deadline.Unlimited() && Deadline.NanosecondsLeft() <= 0) return false;
+    std::int64_t SleepNs = std::int64_t{DsrCheckIntervalMs} * 1'000'000;
+    if (!Deadline.Unlimited()) SleepNs = std::min(SleepNs, Deadline.NanosecondsLeft());
+    const timespec Pause{0, static_cast<long>(SleepNs)};
+    ::nanosleep(&Pause, nullptr);
+  }
+}
+
 bool TSerialPort::TDriver::ApplyModemLines(int Fd, const TLineSettings& Settings) noexcept {
   // Modem-line requests are best effort: pseudo-terminals and three-wire adapters have no such lines
   // and refuse them, and the line settings still hold there. Handshake leaves a line to the driver
-  // (RTS with CRTSCTS; DSR output flow has no termios equivalent and is accepted and ignored).
+  // (RTS with CRTSCTS) or to the DSR flow control above (DTR).
   if (Settings.Dtr != TLineControl::Handshake) SetModemLine(Fd, TIOCM_DTR, Settings.Dtr == TLineControl::Enable);
 
   if (Settings.Rts != TLineControl::Toggle) {
@@ -390,6 +433,9 @@ bool TSerialPort::Write(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) n
   if (!IsOpen()) return false;
   if (Length == 0) return true;
   const Posix::TDeadline Deadline(TimeoutMs);
+  // DTR/DSR flow: the other end says with DSR that it can take the frame; until then nothing goes
+  // out, and a DSR that stays down fails the send as a time-out does.
+  if (Driver_->DsrOutputFlow.load(std::memory_order_relaxed) && !TDriver::WaitForDsr(Handle_, Deadline)) return false;
   Cardinal Done = 0;
   while (Done < Length) {
     const ssize_t Sent = ::write(Handle_, Data + Done, Length - Done);

@@ -1,11 +1,12 @@
-// The connection on a POSIX port that the test holds too: the settings as termios shows them, and
-// hooked descriptors.
+// The connection on a POSIX port that the test holds too: the settings as termios shows them,
+// hooked descriptors, and DTR/DSR flow control with the modem lines played by the test.
 
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "ErrorMessage.h"
+#include "FakeModemLines.h"
 #include "../LineFixture.h"
 #include "TermiosProbe.h"
 
@@ -61,4 +62,34 @@ TEST_F(LineTest, HookedPortFailures) {
   EXPECT_NE(fcntl(Pipe[0], F_GETFD), -1);
   ::close(Pipe[0]);
   ::close(Pipe[1]);
+}
+
+// DTR/DSR flow control over a real line: refused on a port without modem lines; where the driver
+// has them, a request waits for DSR and, DSR staying down, ends as a send that timed out.
+TEST_F(LineTest, DtrDsrFlowControlWaitsForDsrOrIsRefused) {
+  Connection.SetFlowControl(fcDtrDsr);
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Failed to update device control block");
+  EXPECT_FALSE(Connection.Active());
+
+  Testing::TFakeModemLines Lines;
+  Connection.SetSendTimeout(200);
+  Connection.Open();
+  EXPECT_EQ(Lines.Dtr, 1);
+  TDevice Device(Line.PortB(), [](Testing::TLinePeer& Peer) {
+    // Only the second request reaches the line; the first never left.
+    const TFrameData Request = Peer.ReadFrame(30ms, 5000ms);
+    EXPECT_EQ(Request, WithCrc({0x01, 0x06, 0x00, 0x02, 0x00, 0x02}));
+    Peer.Write(Request);
+  });
+  Line.WaitForOpen(Testing::TLineSide::B, 2s);
+  Submit({0x06, 0x00, 0x01, 0x00, 0x01});
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 1; }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
+  EXPECT_EQ(Connection.Statistics().FramesSent, 0u) << "the send failed";
+
+  Lines.Dsr = true;
+  Submit({0x06, 0x00, 0x02, 0x00, 0x02});
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
+  EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsSuccess);
+  Device.Join();
 }
