@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
@@ -23,6 +24,7 @@
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 #include "ModbusConnectionEditor.h"
+#include "TrafficMonitor.h"
 #include "Version.h"
 
 namespace {
@@ -141,7 +143,9 @@ QString DorvaneUsage() {
       "Types the two lines of a field device's display and sends each to the device.\n"
       "\n"
       "  --port NAME        use this serial port instead of the stored one (COM1, /dev/ttyS0)\n"
-      "  --screenshot DIR   write DIR/main-window.png and DIR/settings-dialog.png, then end\n"
+      "  --screenshot DIR   write DIR/main-window.png, DIR/traffic-monitor.png and\n"
+      "                     DIR/settings-dialog.png (both lines sent first when the port\n"
+      "                     opens), then end\n"
       "  --demo             without a screen: type a line into each edit, press both send\n"
       "                     buttons, then end\n"
       "  --version          print the version and end\n"
@@ -159,17 +163,44 @@ bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs) {
   return Exposed();
 }
 
+namespace {
+
+// With a device on the line, both lines are sent first, so that the status line and the monitor
+// show what a technician sees after a send.
+void SendBothLinesAndWait(TForm1& Form) {
+  if (!Form.ModbusConnection1->Active()) return;
+  Form.Button14->click();
+  Form.Button1->click();
+  QElapsedTimer Timer;
+  Timer.start();
+  const auto Sending = [&Form] {
+    return Form.Line1Status->text().endsWith(QStringLiteral("…")) || Form.Line2Status->text().endsWith(QStringLiteral("…"));
+  };
+  while (Sending() && Timer.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  // The monitor shows its next batch.
+  Form.TrafficMonitor1->Flush();
+  QCoreApplication::processEvents();
+}
+
+}  // namespace
+
 bool SaveScreenshots(TForm1& Form, const QString& Directory) {
   if (!QDir().mkpath(Directory)) return false;
   ShowAndWaitExposed(Form);
+  Form.Monitor1->trigger();
+  SendBothLinesAndWait(Form);
   const bool MainSaved = Form.grab().save(QDir(Directory).filePath(QStringLiteral("main-window.png")));
+  ShowAndWaitExposed(*Form.TrafficMonitor1);
+  const bool MonitorSaved =
+      Form.TrafficMonitor1->grab().save(QDir(Directory).filePath(QStringLiteral("traffic-monitor.png")));
+  Form.TrafficMonitor1->close();
   // The dialog as the connection menu shows it, filled from the window's connection.
   TModbusConnectionEditForm Dialog(&Form);
   Dialog.setWindowTitle(QStringLiteral("Configuração Modbus"));
   Dialog.ShowConnection(*Form.ModbusConnection1);
   ShowAndWaitExposed(Dialog);
   const bool DialogSaved = Dialog.grab().save(QDir(Directory).filePath(QStringLiteral("settings-dialog.png")));
-  return MainSaved && DialogSaved;
+  return MainSaved && MonitorSaved && DialogSaved;
 }
 
 namespace {
@@ -232,7 +263,7 @@ int RunDorvane(int Argc, char** Argv) {
     }
     if (Options.ScreenshotDirectory) {
       Result = SaveScreenshots(*Form, *Options.ScreenshotDirectory) ? 0 : 1;
-      if (Result == 0) std::cout << "Wrote main-window.png and settings-dialog.png to "
+      if (Result == 0) std::cout << "Wrote main-window.png, traffic-monitor.png and settings-dialog.png to "
                                  << Options.ScreenshotDirectory->toStdString() << std::endl;
     } else {
       Form->show();

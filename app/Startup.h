@@ -15,7 +15,7 @@ class TForm1;
 struct TDorvaneOptions {
   // Replaces the stored connection's port before it first opens.
   std::optional<std::string> Port;
-  // Writes the main window and the settings dialog as PNG files there, then ends.
+  // Writes the main window, the traffic monitor and the settings dialog as PNG files there, then ends.
   std::optional<QString> ScreenshotDirectory;
   // Types a line into each edit, presses both send buttons, and ends.
   bool Demo = false;
@@ -42,7 +42,8 @@ QString DorvaneUsage();
 // Shows Widget and waits until the window system has it on screen (offscreen too).
 bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs = 5000);
 
-// Writes DIR/main-window.png and DIR/settings-dialog.png; false when a file cannot be written.
+// Writes DIR/main-window.png, DIR/traffic-monitor.png and DIR/settings-dialog.png, after sending
+// both lines when the connection is open; false when a file cannot be written.
 bool SaveScreenshots(TForm1& Form, const QString& Directory);
 
 // The whole program.

@@ -28,6 +28,8 @@ QPushButton* MakeButton(QWidget* Parent, const char* Name, const QString& Captio
   return Button;
 }
 
+constexpr int DescriptionWidth = 46;
+
 QString TimeText(int TimeOfDayMs) {
   return QTime::fromMSecsSinceStartOfDay(TimeOfDayMs).toString(QStringLiteral("HH:mm:ss.zzz"));
 }
@@ -170,8 +172,10 @@ QString TTrafficMonitor::LineOf(const TPending& Pending) {
   } else {
     Description = DescribeReply(Mode, Pending.Data, FLastRequest);
   }
-  return Time + (Pending.Sent ? QStringLiteral("  →  ") : QStringLiteral("  ←  ")) + WireText(Mode, Pending.Data) +
-         QStringLiteral("   ") + FrameDescriptionText(Description, Mode);
+  // What the frame is before its bytes, in a column of its own: a request's bytes run long.
+  return Time + (Pending.Sent ? QStringLiteral("  →  ") : QStringLiteral("  ←  ")) +
+         FrameDescriptionText(Description, Mode).leftJustified(DescriptionWidth) + QStringLiteral("  ") +
+         WireText(Mode, Pending.Data);
 }
 
 void TTrafficMonitor::Flush() {

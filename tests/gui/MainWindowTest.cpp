@@ -37,6 +37,7 @@
 #include "MainWindow.h"
 #include "Startup.h"
 #include "MainWindowFixture.h"
+#include "TrafficMonitor.h"
 #include "VirtualSerialLine.h"
 
 namespace {
@@ -304,6 +305,10 @@ TEST_F(MainWindowTest, ScreenshotsShowTheWindowAndTheDialog) {
   const QImage Main =
       QImage(Directory.filePath(QStringLiteral("main-window.png"))).convertToFormat(QImage::Format_RGB32);
   const QImage Dialog(Directory.filePath(QStringLiteral("settings-dialog.png")));
+  const QImage Monitor(Directory.filePath(QStringLiteral("traffic-monitor.png")));
+  ASSERT_FALSE(Monitor.isNull());
+  EXPECT_EQ(Monitor.size(), Form.TrafficMonitor1->size() * Monitor.devicePixelRatio());
+  EXPECT_FALSE(Form.TrafficMonitor1->isVisible()) << "closed again";
   ASSERT_FALSE(Main.isNull());
   ASSERT_FALSE(Dialog.isNull());
   EXPECT_EQ(Main.size(), Form.size() * Main.devicePixelRatio());
