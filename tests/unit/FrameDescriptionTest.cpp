@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <random>
 #include <string>
 

@@ -1,5 +1,9 @@
 #include "platform/SerialPortList.h"
 
+#include <algorithm>
+#include <cctype>
+
+#include "platform/SerialPort.h"
 #include "platform/win32/RegistryPorts.h"
 
 namespace Quorvel::Platform {
@@ -73,6 +77,32 @@ std::vector<std::string> ListSerialPortsUnder(HKEY Root, const char* SubKey) {
 
 std::vector<std::string> ListSerialPorts() {
   return Win32::ListSerialPortsUnder(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+}
+
+// The registry names each port by its COM name only: no stable name, no adapter strings.
+std::vector<TPortDetails> DescribeSerialPorts() {
+  std::vector<TPortDetails> Ports;
+  for (std::string& Name : ListSerialPorts()) {
+    TPortDetails Details;
+    Details.Device = std::move(Name);
+    Ports.push_back(std::move(Details));
+  }
+  std::sort(Ports.begin(), Ports.end(), [](const TPortDetails& A, const TPortDetails& B) { return A.Device < B.Device; });
+  return Ports;
+}
+
+std::vector<std::string> StableNamesOf(const std::string&) { return {}; }
+
+// Present when the registry lists it now: a pulled USB adapter leaves the list.
+bool SerialPortPresent(const std::string& PortName) {
+  const auto Upper = [](std::string Text) {
+    std::transform(Text.begin(), Text.end(), Text.begin(), [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
+    return Text;
+  };
+  const std::string Wanted = Upper(DevicePath(PortName));
+  if (Wanted.empty()) return false;
+  const std::vector<std::string> Ports = ListSerialPorts();
+  return std::any_of(Ports.begin(), Ports.end(), [&](const std::string& Port) { return Upper(DevicePath(Port)) == Wanted; });
 }
 
 }  // namespace Quorvel::Platform
