@@ -211,7 +211,8 @@ TEST(PlatformSerialPortTest, LineSettingsReadBackOnAPseudoTerminal) {
   const TSettingsCase Cases[] = {
       {"19200 8N1", {19200, 8, None, 1, false, false, TLineControl::Enable, TLineControl::Enable}, B19200, false, false},
       {"9600 8E2 cts", {9600, 8, Even, 2, true, false, TLineControl::Disable, TLineControl::Handshake}, B9600, true, true},
-      {"115200 7O1", {115200, 7, Odd, 1, false, true, TLineControl::Handshake, TLineControl::Disable}, B115200, false, false},
+      // (DTR/DSR flow control needs modem lines, which a pseudo-terminal lacks: see DsrFlowHoldsEachSendUntilDsrIsUp.)
+      {"115200 7O1", {115200, 7, Odd, 1, false, false, TLineControl::Disable, TLineControl::Disable}, B115200, false, false},
       {"500000 8N1", {500000, 8, None, 1, false, false, TLineControl::Enable, TLineControl::Enable}, B0, false, false},
       {"14400 8E1", {14400, 8, Even, 1, false, false, TLineControl::Enable, TLineControl::Toggle}, B0, false, false},
       {"56000 8N2", {56000, 8, None, 2, false, false, TLineControl::Enable, TLineControl::Enable}, B0, true, false},
