@@ -40,8 +40,8 @@ void GetSerialPortInfos(std::vector<TSerialPortInfo>& Ports) {
   }
 }
 
-std::vector<std::string> StableNamesOf(const std::string& PortName) { return Platform::StableNamesOf(PortName); }
+std::vector<std::string> StableNamesOf(const std::string& PortName) { return Platform::StableNamesLeadingTo(PortName); }
 
-bool SerialPortPresent(const std::string& PortName) { return Platform::SerialPortPresent(PortName); }
+bool SerialPortPresent(const std::string& PortName) { return Platform::IsSerialDevicePresent(PortName); }
 
 }  // namespace Quorvel

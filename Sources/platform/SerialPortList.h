@@ -32,9 +32,9 @@ std::vector<TPortDetails> DescribeSerialPorts();
 
 // The stable names that lead to the device that PortName leads to now, sorted; empty when it leads
 // nowhere or has none.
-std::vector<std::string> StableNamesOf(const std::string& PortName);
+std::vector<std::string> StableNamesLeadingTo(const std::string& PortName);
 
 // True when PortName leads to a serial device now (links followed, nothing opened).
-bool SerialPortPresent(const std::string& PortName);
+bool IsSerialDevicePresent(const std::string& PortName);
 
 }  // namespace Quorvel::Platform

@@ -147,12 +147,12 @@ std::vector<std::string> ListSerialPorts() { return Posix::ListSerialPortsUnder(
 
 std::vector<TPortDetails> DescribeSerialPorts() { return Posix::DescribeSerialPortsUnder("/sys", "/dev"); }
 
-std::vector<std::string> StableNamesOf(const std::string& PortName) {
+std::vector<std::string> StableNamesLeadingTo(const std::string& PortName) {
   const std::string Path = DevicePath(PortName);
   return Path.empty() ? std::vector<std::string>() : Posix::StableNamesUnder("/dev", Path);
 }
 
-bool SerialPortPresent(const std::string& PortName) {
+bool IsSerialDevicePresent(const std::string& PortName) {
   const std::string Path = DevicePath(PortName);
   struct stat Info {};
   return !Path.empty() && ::stat(Path.c_str(), &Info) == 0 && S_ISCHR(Info.st_mode);

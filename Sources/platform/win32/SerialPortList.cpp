@@ -91,10 +91,10 @@ std::vector<TPortDetails> DescribeSerialPorts() {
   return Ports;
 }
 
-std::vector<std::string> StableNamesOf(const std::string&) { return {}; }
+std::vector<std::string> StableNamesLeadingTo(const std::string&) { return {}; }
 
 // Present when the registry lists it now: a pulled USB adapter leaves the list.
-bool SerialPortPresent(const std::string& PortName) {
+bool IsSerialDevicePresent(const std::string& PortName) {
   const auto Upper = [](std::string Text) {
     std::transform(Text.begin(), Text.end(), Text.begin(), [](unsigned char C) { return static_cast<char>(std::toupper(C)); });
     return Text;
