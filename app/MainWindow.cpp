@@ -404,8 +404,9 @@ bool TForm1::ReopenThrough(const std::string& Name) {
 
 void TForm1::Monitor1Click() {
   if (TrafficMonitor1 == nullptr) TrafficMonitor1 = new TTrafficMonitor(*ModbusConnection1, this);
+  // An open monitor comes to the front; a new one is shown there anyway.
+  if (TrafficMonitor1->isVisible()) TrafficMonitor1->raise();
   TrafficMonitor1->show();
-  TrafficMonitor1->raise();
   TrafficMonitor1->activateWindow();
 }
 
