@@ -29,21 +29,20 @@ enum TFrameKind : std::uint8_t {
 
 /// What one frame is, and what it is about.
 struct TFrameDescription {
-  TFrameKind Kind = fkMalformed;
-  /// The frame's address byte (0: a broadcast) and function code, bit 7 cleared in an exception
-  /// reply; both 0 when the frame has none that can be trusted (no reply, malformed, bad check).
+  TFrameKind Kind = fkMalformed;  ///< what the frame is
+  /// The frame's address byte (0: a broadcast); 0 when the frame has none that can be trusted (no
+  /// reply, malformed, bad check).
   Byte Address = 0;
-  Byte Function = 0;
-  /// The addresses the frame is about: StartReg/RegCount, StartBit/BitCount, or one address with a
-  /// count of 1. A reply to a read has them from the request it answers.
+  Byte Function = 0;  ///< its function code, bit 7 cleared in an exception reply; 0 as Address
+  /// Whether the frame is about a range of addresses: StartReg/RegCount, StartBit/BitCount, or one
+  /// address with a count of 1. A reply to a read has it from the request it answers.
   bool HasRange = false;
-  Word Start = 0;
-  Word Count = 0;
-  /// An exception reply's code, and the library's name for it (ekUnknown for a code it has none for).
-  Byte ExceptionCode = 0;
-  TExceptionKind ExceptionKind = ekUnknown;
+  Word Start = 0;  ///< the first address of the range
+  Word Count = 0;  ///< how many addresses the range holds
+  Byte ExceptionCode = 0;                       ///< an exception reply's code
+  TExceptionKind ExceptionKind = ekUnknown;     ///< its name (ekUnknown for a code it has none for)
 
-  bool operator==(const TFrameDescription&) const = default;
+  bool operator==(const TFrameDescription&) const = default;  ///< every field equal
 };
 
 /// A frame as a request: one that a client sent, or that a server received. Any bytes are accepted.

@@ -24,10 +24,9 @@ struct QUORVEL_EXPORT TSerialPortInfo {
   /// A name that stays the port's own across unplugging (Linux: "/dev/serial/by-id/usb-..."), or
   /// empty. A connection opened through it keeps it as its Port.
   std::string StableName;
-  /// What a USB adapter reports of itself; empty for other ports.
-  std::string Manufacturer;
-  std::string Product;
-  std::string SerialNumber;
+  std::string Manufacturer;  ///< the maker a USB adapter reports; empty for other ports
+  std::string Product;       ///< the product a USB adapter reports; empty for other ports
+  std::string SerialNumber;  ///< the serial number a USB adapter reports; empty for other ports
 
   /// "FTDI FT232R USB UART, serial A50285BI (ttyUSB0)": the device, and what the adapter says of
   /// itself where it says anything.
@@ -36,7 +35,7 @@ struct QUORVEL_EXPORT TSerialPortInfo {
   /// as written or as the device path they stand for ("COM1" and "/dev/ttyS0" for "ttyS0").
   bool IsNamedBy(const std::string& PortName) const;
 
-  bool operator==(const TSerialPortInfo&) const = default;
+  bool operator==(const TSerialPortInfo&) const = default;  ///< every field equal
 };
 
 /// As GetSerialPorts, with what the system knows of each port, sorted by device name.
