@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <iterator>
-#include <utility>
 
 #include "platform/posix/Niceness.h"
 
@@ -37,20 +36,6 @@ TThreadHandle TThreadHandle::OfCallingThread() {
   Handle.Native_ = static_cast<std::intptr_t>(::syscall(SYS_gettid));
   Handle.BaseNice_ = Posix::CurrentThreadNice();
   return Handle;
-}
-
-TThreadHandle::~TThreadHandle() { Release(); }
-
-TThreadHandle::TThreadHandle(TThreadHandle&& Other) noexcept
-    : Native_(std::exchange(Other.Native_, 0)), BaseNice_(Other.BaseNice_) {}
-
-TThreadHandle& TThreadHandle::operator=(TThreadHandle&& Other) noexcept {
-  if (this != &Other) {
-    Release();
-    Native_ = std::exchange(Other.Native_, 0);
-    BaseNice_ = Other.BaseNice_;
-  }
-  return *this;
 }
 
 // A task id is no resource: forgetting it is all there is to do.

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <utility>
 
 #include "platform/win32/Windows.h"
 
@@ -28,20 +27,6 @@ TThreadHandle TThreadHandle::OfCallingThread() {
                         THREAD_SET_INFORMATION | THREAD_QUERY_INFORMATION, FALSE, 0))
     Handle.Native_ = reinterpret_cast<std::intptr_t>(Real);
   return Handle;
-}
-
-TThreadHandle::~TThreadHandle() { Release(); }
-
-TThreadHandle::TThreadHandle(TThreadHandle&& Other) noexcept
-    : Native_(std::exchange(Other.Native_, 0)), BaseNice_(Other.BaseNice_) {}
-
-TThreadHandle& TThreadHandle::operator=(TThreadHandle&& Other) noexcept {
-  if (this != &Other) {
-    Release();
-    Native_ = std::exchange(Other.Native_, 0);
-    BaseNice_ = Other.BaseNice_;
-  }
-  return *this;
 }
 
 void TThreadHandle::Release() noexcept {
