@@ -49,14 +49,6 @@ void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction
   if (Wake) FQueueEvent.Set();
 }
 
-bool TTransactionThread::Dequeue(std::unique_ptr<TModbusTransaction>& Transaction) {
-  std::lock_guard Lock(FQueueLock);
-  if (FQueue.empty()) return false;
-  Transaction = std::move(FQueue.front());
-  FQueue.pop_front();
-  return true;
-}
-
 bool TTransactionThread::DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction) {
   std::lock_guard Lock(FQueueLock);
   FWaiting = FQueue.empty();

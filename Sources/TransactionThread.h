@@ -25,8 +25,8 @@ class TTransactionThread : public TThread {
   ~TTransactionThread() override;
 
   void Enqueue(std::unique_ptr<TModbusTransaction> Transaction);
-  bool Dequeue(std::unique_ptr<TModbusTransaction>& Transaction);
-  // Dequeue; when the queue is empty, the worker's promise to wait for the next Enqueue's signal.
+  // Takes the first transaction; when the queue is empty, the worker's promise to wait for the
+  // next Enqueue's signal instead.
   bool DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction);
   void ClearQueue() noexcept;
 
