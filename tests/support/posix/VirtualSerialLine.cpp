@@ -31,9 +31,10 @@ using TClock = std::chrono::steady_clock;
 using TTime = TClock::time_point;
 using TNanoseconds = std::chrono::nanoseconds;
 
-// The relay never sleeps less than this between two deliveries, so a fast line is delivered in
-// chunks of a few bytes instead of one wake-up per byte; well below any silent time.
-constexpr TNanoseconds ShortestWake = 500us;
+// The relay never sleeps less than this between two deliveries, so that the fastest lines are
+// delivered in chunks of a few bytes instead of one wake-up per byte; at 115200 bit/s it is about
+// a character time, so that a frame's last byte is never late by much more than one.
+constexpr TNanoseconds ShortestWake = 100us;
 
 [[noreturn]] void ThrowSystemError(const char* What) {
   throw std::system_error(errno, std::generic_category(), What);
