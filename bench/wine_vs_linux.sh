@@ -14,8 +14,7 @@ root=$PWD
 count=${1:-200}
 rounds=${2:-3}
 
-scripts/setup-debian.sh
-scripts/setup-windows-cross.sh
+scripts/setup-debian.sh windows
 
 # Both programs optimised alike.
 cmake --preset release >/dev/null

@@ -6,6 +6,7 @@
 #   scripts/setup-debian.sh docs       the reference documentation
 #   scripts/setup-debian.sh fuzz       the fuzz targets (scripts/fuzz.sh)
 #   scripts/setup-debian.sh bench      the benchmarks
+#   scripts/setup-debian.sh windows    the Windows cross build and its tests under Wine (scripts/wine-tests.sh)
 #   scripts/setup-debian.sh ci         all of the above (.ci/run)
 # Several purposes may be named at once. A new purpose is one more entry in the table below.
 set -euo pipefail
@@ -20,6 +21,8 @@ declare -A sets=(
   [docs]="doxygen"
   [fuzz]="clang libclang-rt-14-dev"
   [bench]="libbenchmark-dev libmodbus-dev"
+  # MinGW-w64 (its -posix compilers), Wine, and GoogleTest's sources, built with the cross compiler.
+  [windows]="g++-mingw-w64-x86-64 wine wine64 googletest"
 )
 # What each purpose takes from the table, besides the build tools.
 declare -A purposes=(
@@ -29,7 +32,8 @@ declare -A purposes=(
   [docs]="docs"
   [fuzz]="fuzz"
   [bench]="bench run"
-  [ci]="run test package docs fuzz bench"
+  [windows]="run test windows"
+  [ci]="run test package docs fuzz bench windows"
 )
 
 (($#)) || set -- test

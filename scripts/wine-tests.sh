@@ -10,8 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/setup-debian.sh
-scripts/setup-windows-cross.sh
+scripts/setup-debian.sh windows
 
 export WINEPREFIX="$root/build/mingw/wineprefix"
 export WINEDEBUG=-all
