@@ -54,16 +54,3 @@ gtest_discover_tests(line_tests
   PROPERTIES LABELS wine ENVIRONMENT "QUORVEL_LENGTH_AWARE=1"
   DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120)
-
-# Each public header must compile on its own, for Windows too.
-file(GLOB PUBLIC_HEADERS CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR}/Sources
-  ${PROJECT_SOURCE_DIR}/Sources/*.h ${PROJECT_SOURCE_DIR}/Sources/platform/*.h)
-set(header_units)
-foreach(header ${PUBLIC_HEADERS})
-  string(MAKE_C_IDENTIFIER ${header} name)
-  set(unit ${CMAKE_CURRENT_BINARY_DIR}/headers/${name}_alone.cpp)
-  file(CONFIGURE OUTPUT ${unit} CONTENT "#include \"${header}\"\n")
-  list(APPEND header_units ${unit})
-endforeach()
-add_library(header_self_containment OBJECT ${header_units})
-target_link_libraries(header_self_containment PRIVATE quorvel)
