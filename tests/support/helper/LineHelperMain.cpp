@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "LineHelperWire.h"
 #include "VirtualSerialLine.h"
 
 namespace {
@@ -66,25 +67,6 @@ int TakePortNumber() {
 void GivePortNumber(int Number) {
   std::lock_guard Lock(PortNumbersLock);
   PortNumbersInUse.erase(Number);
-}
-
-std::string ToHex(const TFrameData& Bytes) {
-  if (Bytes.empty()) return "-";
-  static const char Digits[] = "0123456789abcdef";
-  std::string Text;
-  for (const Byte B : Bytes) {
-    Text += Digits[B >> 4];
-    Text += Digits[B & 0x0F];
-  }
-  return Text;
-}
-
-TFrameData FromHex(const std::string& Text) {
-  TFrameData Bytes;
-  if (Text == "-") return Bytes;
-  if (Text.size() % 2 != 0) throw std::runtime_error("odd hex");
-  for (std::size_t I = 0; I < Text.size(); I += 2) Bytes.push_back(static_cast<Byte>(std::stoul(Text.substr(I, 2), nullptr, 16)));
-  return Bytes;
 }
 
 std::vector<std::size_t> ListOf(const std::string& Text) {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "LineHelperWire.h"
 #include "VirtualSerialLine.h"
 
 namespace Quorvel::Testing {
@@ -22,24 +23,6 @@ struct TWinsock {
     if (::WSAStartup(MAKEWORD(2, 2), &Data) != 0) throw std::runtime_error("WSAStartup failed");
   }
 };
-
-std::string ToHex(const TFrameData& Bytes) {
-  if (Bytes.empty()) return "-";
-  static const char Digits[] = "0123456789abcdef";
-  std::string Text;
-  for (const Byte B : Bytes) {
-    Text += Digits[B >> 4];
-    Text += Digits[B & 0x0F];
-  }
-  return Text;
-}
-
-TFrameData FromHex(const std::string& Text) {
-  TFrameData Bytes;
-  if (Text.empty() || Text == "-") return Bytes;
-  for (std::size_t I = 0; I + 1 < Text.size(); I += 2) Bytes.push_back(static_cast<Byte>(std::stoul(Text.substr(I, 2), nullptr, 16)));
-  return Bytes;
-}
 
 template <typename T>
 std::string ListOf(const std::vector<T>& Values) {
