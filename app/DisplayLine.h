@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 // The device's display protocol: one write of 11 holding registers from 443 on.
 inline constexpr Quorvel::Word DisplayFirstRegister = 443;

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <utility>
 
-#include "Application.h"
-#include "Messages.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Messages.h>
 
 namespace {
 

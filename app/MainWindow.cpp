@@ -15,14 +15,14 @@
 #include <QStatusBar>
 #include <QTimer>
 
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "DisplayLine.h"
 #include "DorvaneApplication.h"
 #include "LCD.h"
 #include "ModbusConnectionEditor.h"
 #include "PortWatch.h"
-#include "SerialPorts.h"
+#include <Quorvel/SerialPorts.h>
 #include "TrafficMonitor.h"
 #include "WindowTexts.h"
 

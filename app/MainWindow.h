@@ -20,8 +20,8 @@
 
 #include <QElapsedTimer>
 
-#include "Component.h"
-#include "Types.h"
+#include <Quorvel/Component.h>
+#include <Quorvel/Types.h>
 
 class QAction;
 class QEvent;

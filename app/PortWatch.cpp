@@ -1,7 +1,7 @@
 #include "PortWatch.h"
 
 #include "DorvaneApplication.h"
-#include "SerialPorts.h"
+#include <Quorvel/SerialPorts.h>
 
 TPortWatch::TPortWatch(TBackHandler OnBack, QObject* Parent) : QObject(Parent), FOnBack(std::move(OnBack)) {
   FTimer.setInterval(CheckIntervalMs);

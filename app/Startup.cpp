@@ -20,12 +20,12 @@
 #include <iostream>
 #include <memory>
 
-#include "Application.h"
+#include <Quorvel/Application.h>
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 #include "ModbusConnectionEditor.h"
 #include "TrafficMonitor.h"
-#include "Version.h"
+#include <Quorvel/Version.h>
 
 namespace {
 

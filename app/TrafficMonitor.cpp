@@ -14,8 +14,8 @@
 #include <QVBoxLayout>
 
 #include "DorvaneApplication.h"
-#include "FrameDescription.h"
-#include "LineStatistics.h"
+#include <Quorvel/FrameDescription.h>
+#include <Quorvel/LineStatistics.h>
 #include "WindowTexts.h"
 
 using namespace Quorvel;

@@ -13,8 +13,8 @@
 
 #include <deque>
 
-#include "Connection.h"
-#include "Types.h"
+#include <Quorvel/Connection.h>
+#include <Quorvel/Types.h>
 
 class QLabel;
 class QPlainTextEdit;

@@ -7,10 +7,10 @@
 
 #include <span>
 
-#include "ConnectionSettings.h"
-#include "FrameDescription.h"
-#include "Transaction.h"
-#include "Types.h"
+#include <Quorvel/ConnectionSettings.h>
+#include <Quorvel/FrameDescription.h>
+#include <Quorvel/Transaction.h>
+#include <Quorvel/Types.h>
 
 // The meaning of a Modbus exception code ("endereço de dados ilegal").
 QString ExceptionMeaning(Quorvel::Byte Code);

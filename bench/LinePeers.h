@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
-#include "Client.h"
-#include "Connection.h"
-#include "MemoryServer.h"
-#include "Messages.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/MemoryServer.h>
+#include <Quorvel/Messages.h>
 
 namespace QuorvelBench {
 
@@ -207,7 +207,7 @@ class TLibmodbusClient : public TClientSide {
              static_cast<int>(Line1.size());
       Seconds = Ok ? std::chrono::duration<double>(Clock::now() - Start).count() : -1;
       Done = true;
-      Wake.Post(1, 0, {});
+      MainThread::Post([] {});  // wakes the pump
     }
   }
 
@@ -219,7 +219,6 @@ class TLibmodbusClient : public TClientSide {
   bool Quit = false;
   std::atomic<bool> Done{false};
   double Seconds = 0;
-  TMessageWindow Wake{[](TMessage&) {}};
 };
 
 // Our server in RTU listens only after a silent time of quiet with the silence rule, and a request

@@ -16,9 +16,9 @@
 #include <cstring>
 #include <string>
 
-#include "Client.h"
-#include "Connection.h"
-#include "Messages.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
 #include "VirtualSerialLine.h"
 
 using namespace Quorvel;

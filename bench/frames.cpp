@@ -5,9 +5,9 @@
 #include <array>
 #include <vector>
 
-#include "Checksums.h"
-#include "FrameCodec.h"
-#include "ModbusBuffer.h"
+#include <Quorvel/Checksums.h>
+#include <Quorvel/FrameCodec.h>
+#include <Quorvel/ModbusBuffer.h>
 
 using namespace Quorvel;
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "Client.h"
-#include "Connection.h"
-#include "Messages.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
 
 using namespace Quorvel;
 using Clock = std::chrono::steady_clock;

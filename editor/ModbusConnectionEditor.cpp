@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "Application.h"
-#include "Connection.h"
-#include "Errors.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/Errors.h>
 #include "PageControl.h"
 #include "RadioGroup.h"
-#include "SerialPorts.h"
+#include <Quorvel/SerialPorts.h>
 
 using namespace Quorvel;
 

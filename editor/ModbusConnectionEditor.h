@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "SerialPorts.h"
+#include <Quorvel/SerialPorts.h>
 
 class QCheckBox;
 class QComboBox;

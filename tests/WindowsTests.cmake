@@ -22,7 +22,7 @@ file(GLOB SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/
   ${CMAKE_CURRENT_SOURCE_DIR}/support/win32/*.cpp)
 add_library(quorvel_test_support STATIC ${SUPPORT_SOURCES})
 target_include_directories(quorvel_test_support PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/support)
-target_link_libraries(quorvel_test_support PUBLIC quorvel GTest::gtest ws2_32)
+target_link_libraries(quorvel_test_support PUBLIC quorvel_private GTest::gtest ws2_32)
 
 # Files that only the POSIX layer can run; their Windows counterparts are in <suite>/win32/.
 set(POSIX_ONLY_UNIT_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/unit/SerialPortListTest.cpp)
@@ -33,7 +33,7 @@ set(SHARED_LINE_TESTS
 function(quorvel_wine_suite label)
   set(target ${label}_tests)
   add_executable(${target} ${ARGN})
-  target_link_libraries(${target} PRIVATE quorvel quorvel_test_support GTest::gtest_main)
+  target_link_libraries(${target} PRIVATE quorvel_private quorvel_test_support GTest::gtest_main)
   # Discovered when ctest starts, so that building needs no Wine; each case is one Wine process.
   gtest_discover_tests(${target}
     PROPERTIES LABELS wine

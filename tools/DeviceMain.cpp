@@ -17,13 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "Application.h"
-#include "Connection.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Connection.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
-#include "Messages.h"
+#include <Quorvel/Messages.h>
 #include "PseudoTerminalPair.h"
-#include "Version.h"
+#include <Quorvel/Version.h>
 
 using namespace Quorvel;
 using namespace Dorvane;
@@ -63,7 +63,7 @@ class TStopSignals {
         signalfd_siginfo Info{};
         [[maybe_unused]] const ssize_t Read = ::read(FSignalFd, &Info, sizeof Info);
         FStopped = true;
-        FWindow.Post(1, 0, {});
+        MainThread::Post([] {});  // only wakes the main thread
       }
     });
   }
@@ -75,7 +75,6 @@ class TStopSignals {
   int FSignalFd = -1;
   int FQuit = -1;
   std::atomic<bool> FStopped{false};
-  TMessageWindow FWindow{[](TMessage&) {}};  // the message only wakes the main thread
   std::thread FWatcher;
 };
 

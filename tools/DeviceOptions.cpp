@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "Connection.h"
+#include <Quorvel/Connection.h>
 
 namespace Dorvane {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionSettings.h"
-#include "Types.h"
+#include <Quorvel/ConnectionSettings.h>
+#include <Quorvel/Types.h>
 
 namespace Quorvel {
 class TModbusConnection;

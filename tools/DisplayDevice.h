@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "Connection.h"
-#include "MemoryServer.h"
-#include "Types.h"
+#include <Quorvel/Connection.h>
+#include <Quorvel/MemoryServer.h>
+#include <Quorvel/Types.h>
 
 namespace Dorvane {
 

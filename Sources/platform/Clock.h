@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace Quorvel::Platform {
 

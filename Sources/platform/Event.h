@@ -1,7 +1,7 @@
 #pragma once
 // A wake-up event that one thread signals and another waits for, alone or beside a serial port.
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 #include "platform/Handles.h"
 
 namespace Quorvel::Platform {
@@ -40,5 +40,10 @@ class TEventObject {
   TOsHandle Handle_;
   bool ManualReset_;
 };
+
+// Blocks until First or Second is signalled, or TimeoutMs passes (Infinite: no limit). Second wins
+// when both are: the result is 2 for Second, 1 for First, 0 at the time-out; the signal of the event
+// named is taken as its own Wait would take it. Second may be null.
+int WaitForEither(TEventObject& First, TEventObject* Second, Cardinal TimeoutMs) noexcept;
 
 }  // namespace Quorvel::Platform

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "HookHandle.h"
-#include "Types.h"
+#include <Quorvel/HookHandle.h>
+#include <Quorvel/Types.h>
 #include "platform/Event.h"
 #include "platform/Handles.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "Thread.h"
+#include "runtime/Thread.h"
 
 namespace Quorvel::Platform {
 

@@ -29,8 +29,8 @@
 #include <string>
 #include <vector>
 
-#include "Checksums.h"
-#include "Connection.h"
+#include <Quorvel/Checksums.h>
+#include <Quorvel/Connection.h>
 #include "TrafficMonitor.h"
 
 using namespace Quorvel;

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "Application.h"
+#include <Quorvel/Application.h>
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 

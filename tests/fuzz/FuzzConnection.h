@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "Connection.h"
+#include <Quorvel/Connection.h>
 
 namespace QuorvelFuzz {
 

@@ -17,9 +17,9 @@
 #include <memory>
 #include <vector>
 
-#include "BitPacking.h"
-#include "Client.h"
-#include "Errors.h"
+#include <Quorvel/BitPacking.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Errors.h>
 #include "FuzzConnection.h"
 
 using namespace Quorvel;

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "BitPacking.h"
-#include "Errors.h"
+#include <Quorvel/BitPacking.h>
+#include <Quorvel/Errors.h>
 #include "FuzzConnection.h"
-#include "MemoryServer.h"
+#include <Quorvel/MemoryServer.h>
 
 using namespace Quorvel;
 using QuorvelFuzz::TFuzzConnection;

@@ -17,9 +17,9 @@
 #include <functional>
 #include <optional>
 
-#include "Connection.h"
+#include <Quorvel/Connection.h>
 #include "EditorTestSupport.h"
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "ModbusConnectionEditor.h"
 #include "PageControl.h"
 #include "RadioGroup.h"

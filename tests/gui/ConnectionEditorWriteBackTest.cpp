@@ -11,9 +11,9 @@
 #include <functional>
 #include <memory>
 
-#include "Connection.h"
+#include <Quorvel/Connection.h>
 #include "EditorTestSupport.h"
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "ModbusConnectionEditor.h"
 #include "RadioGroup.h"
 #include "VirtualSerialLine.h"

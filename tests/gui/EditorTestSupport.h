@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "Application.h"
+#include <Quorvel/Application.h>
 
 // Readable failures for Qt strings and string lists.
 inline void PrintTo(const QString& Text, std::ostream* Stream) { *Stream << '"' << Text.toStdString() << '"'; }

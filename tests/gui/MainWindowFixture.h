@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "Application.h"
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "DisplayDevice.h"
 #include "DorvaneApplication.h"
 #include "MainWindow.h"

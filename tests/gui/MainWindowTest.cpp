@@ -26,13 +26,13 @@
 #include <tuple>
 #include <vector>
 
-#include "Application.h"
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "DisplayDevice.h"
 #include "DisplayLine.h"
 #include "DorvaneApplication.h"
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "LCD.h"
 #include "MainWindow.h"
 #include "Startup.h"

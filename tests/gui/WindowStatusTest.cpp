@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "Checksums.h"
+#include <Quorvel/Checksums.h>
 #include "MainWindowFixture.h"
 #include "TrafficMonitor.h"
 #include "VirtualSerialLine.h"

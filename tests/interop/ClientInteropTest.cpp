@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "FramingRun.h"
 #include "InteropData.h"
-#include "Messages.h"
+#include <Quorvel/Messages.h>
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace QuorvelInterop {
 

@@ -15,7 +15,7 @@
 #include <system_error>
 
 #include "InteropData.h"
-#include "Messages.h"
+#include <Quorvel/Messages.h>
 
 extern char** environ;
 
@@ -50,7 +50,6 @@ bool PumpWhile(const std::function<void()>& Work, Cardinal TimeoutMs) {
   std::exception_ptr Failure;
   // Posting wakes the main thread at once when the work ends; without it the pump would only
   // look at Done again at its time-out.
-  Quorvel::TMessageWindow Wake([](Quorvel::TMessage&) {});
   std::thread Worker([&] {
     try {
       Work();
@@ -58,7 +57,7 @@ bool PumpWhile(const std::function<void()>& Work, Cardinal TimeoutMs) {
       Failure = std::current_exception();
     }
     Done = true;
-    Wake.Post(1, 0, {});
+    Quorvel::MainThread::Post([] {});
   });
   const bool Finished = Quorvel::MainThread::ProcessMessagesUntil([&] { return Done.load(); }, TimeoutMs);
   Worker.join();

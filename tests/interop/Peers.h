@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace QuorvelInterop {
 

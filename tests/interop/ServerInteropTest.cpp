@@ -9,11 +9,11 @@
 #include <string>
 #include <utility>
 
-#include "Connection.h"
+#include <Quorvel/Connection.h>
 #include "FramingRun.h"
 #include "InteropData.h"
-#include "MemoryServer.h"
-#include "Messages.h"
+#include <Quorvel/MemoryServer.h>
+#include <Quorvel/Messages.h>
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

@@ -1,6 +1,6 @@
 // The client's requests: the checks before anything is built, and every frame byte for byte.
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "ErrorMessage.h"
 #include "LineFixture.h"
 #include "TestBytes.h"

@@ -2,8 +2,8 @@
 
 #include <iostream>
 
-#include "Application.h"
-#include "Errors.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Errors.h>
 #include "ErrorMessage.h"
 #include "LineFixture.h"
 #include "TestPlatform.h"

@@ -18,11 +18,11 @@
 #include <tuple>
 #include <vector>
 
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
-#include "Messages.h"
+#include <Quorvel/Messages.h>
 #include "VirtualSerialLine.h"
 
 extern char** environ;

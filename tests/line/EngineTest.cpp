@@ -1,10 +1,10 @@
 // The worker thread's client and server loops, on a virtual line paced at 19200 bit/s.
 
-#include "Application.h"
-#include "Errors.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Errors.h>
 #include "LineFixture.h"
-#include "MemoryServer.h"
-#include "Server.h"
+#include <Quorvel/MemoryServer.h>
+#include <Quorvel/Server.h>
 #include "TestBytes.h"
 #include "TestPlatform.h"
 

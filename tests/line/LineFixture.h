@@ -10,11 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "Checksums.h"
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Checksums.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "FramingRun.h"
-#include "Messages.h"
+#include <Quorvel/Messages.h>
 #include "VirtualSerialLine.h"
 
 namespace QuorvelTest {

@@ -1,7 +1,7 @@
 // What a client makes of each finished transaction: the checks of the reply against the request,
 // the decoded values, and the one event per request.
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "LineFixture.h"
 #include "TestBytes.h"
 

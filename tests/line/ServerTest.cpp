@@ -3,11 +3,11 @@
 #include <atomic>
 #include <thread>
 
-#include "Application.h"
+#include <Quorvel/Application.h>
 #include "ErrorMessage.h"
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "LineFixture.h"
-#include "MemoryServer.h"
+#include <Quorvel/MemoryServer.h>
 #include "TestBytes.h"
 
 using namespace Quorvel;

@@ -25,12 +25,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "Application.h"
-#include "Client.h"
-#include "Connection.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
 #include "InteropData.h"
-#include "MemoryServer.h"
-#include "Messages.h"
+#include <Quorvel/MemoryServer.h>
+#include <Quorvel/Messages.h>
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "platform/posix/ModemLines.h"
+#include "platform/linux/ModemLines.h"
 
 namespace Quorvel::Testing {
 

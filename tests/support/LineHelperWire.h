@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace Quorvel::Testing {
 

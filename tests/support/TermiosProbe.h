@@ -1,7 +1,7 @@
 #pragma once
 // Reads a terminal's line rate through the kernel's termios2, independently of the library.
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace Quorvel::Testing {
 

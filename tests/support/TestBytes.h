@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "ModbusBuffer.h"
-#include "Types.h"
+#include <Quorvel/ModbusBuffer.h>
+#include <Quorvel/Types.h>
 
 namespace QuorvelTest {
 

@@ -1,7 +1,7 @@
 #pragma once
 // A thread's priority as the operating system reports it, for checks of TThread::SetPriority.
 
-#include "Thread.h"
+#include "runtime/Thread.h"
 
 namespace Quorvel::Testing {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace Quorvel::Testing {
 

@@ -1,4 +1,4 @@
-#include "Application.h"
+#include <Quorvel/Application.h>
 
 #include <gtest/gtest.h>
 

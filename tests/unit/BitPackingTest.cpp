@@ -1,8 +1,8 @@
-#include "BitPacking.h"
+#include <Quorvel/BitPacking.h>
 
 #include <gtest/gtest.h>
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "TestBytes.h"
 
 using namespace Quorvel;

@@ -1,8 +1,8 @@
-#include "Checksums.h"
+#include <Quorvel/Checksums.h>
 
 #include <gtest/gtest.h>
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "TestBytes.h"
 
 using namespace Quorvel;

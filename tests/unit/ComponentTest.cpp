@@ -1,4 +1,4 @@
-#include "Component.h"
+#include <Quorvel/Component.h>
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 
 using namespace Quorvel;
 

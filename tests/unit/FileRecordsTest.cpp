@@ -1,9 +1,9 @@
-#include "FileRecords.h"
+#include <Quorvel/FileRecords.h>
 
 #include <gtest/gtest.h>
 
 #include "ErrorMessage.h"
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 
 using QuorvelTest::MessageOf;
 

@@ -1,12 +1,12 @@
-#include "FrameCodec.h"
+#include <Quorvel/FrameCodec.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <random>
 
-#include "Errors.h"
-#include "FrameLength.h"
+#include <Quorvel/Errors.h>
+#include "protocol/FrameLength.h"
 #include "TestBytes.h"
 
 using namespace Quorvel;

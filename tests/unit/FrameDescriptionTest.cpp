@@ -1,4 +1,4 @@
-#include "FrameDescription.h"
+#include <Quorvel/FrameDescription.h>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "FrameCodec.h"
+#include <Quorvel/FrameCodec.h>
 #include "TestBytes.h"
 
 using namespace Quorvel;

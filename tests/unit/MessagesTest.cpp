@@ -1,4 +1,4 @@
-#include "Messages.h"
+#include "runtime/MessageWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "Application.h"
-#include "Errors.h"
+#include <Quorvel/Application.h>
+#include <Quorvel/Errors.h>
 
 using namespace Quorvel;
 

@@ -1,8 +1,8 @@
-#include "ModbusBuffer.h"
+#include <Quorvel/ModbusBuffer.h>
 
 #include <gtest/gtest.h>
 
-#include "Errors.h"
+#include <Quorvel/Errors.h>
 #include "TestBytes.h"
 
 using namespace Quorvel;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "SerialPorts.h"
+#include <Quorvel/SerialPorts.h>
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
-#include "platform/posix/SysfsSerialPorts.h"
+#include "platform/linux/SysfsSerialPorts.h"
 
 namespace {
 

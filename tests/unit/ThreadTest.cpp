@@ -1,4 +1,4 @@
-#include "Thread.h"
+#include "runtime/Thread.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Application.h"
-#include "Messages.h"
+#include <Quorvel/Application.h>
+#include "runtime/MessageWindow.h"
 #include "ThreadPriorityProbe.h"
 
 using namespace Quorvel;

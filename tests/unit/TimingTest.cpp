@@ -1,4 +1,4 @@
-#include "Timing.h"
+#include "engine/Timing.h"
 
 #include <gtest/gtest.h>
 

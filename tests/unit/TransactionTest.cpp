@@ -1,8 +1,8 @@
-#include "Transaction.h"
+#include <Quorvel/Transaction.h>
 
 #include <gtest/gtest.h>
 
-#include "FrameData.h"
+#include "engine/FrameData.h"
 
 using namespace Quorvel;
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "Types.h"
+#include <Quorvel/Types.h>
 
 namespace Quorvel::Platform::Posix {
 

@@ -24,4 +24,14 @@ bool TEventObject::Wait(Cardinal TimeoutMs) noexcept {
   return ::WaitForSingleObject(Handle_, static_cast<DWORD>(TimeoutMs)) == WAIT_OBJECT_0;
 }
 
+int WaitForEither(TEventObject& First, TEventObject* Second, Cardinal TimeoutMs) noexcept {
+  // WaitForMultipleObjects reports the lowest index of the signalled ones: Second goes first.
+  if (Second == nullptr) return First.Wait(TimeoutMs) ? 1 : 0;
+  const HANDLE Handles[2] = {Second->Handle(), First.Handle()};
+  const DWORD Result = ::WaitForMultipleObjects(2, Handles, FALSE, static_cast<DWORD>(TimeoutMs));
+  if (Result == WAIT_OBJECT_0) return 2;
+  if (Result == WAIT_OBJECT_0 + 1) return 1;
+  return 0;
+}
+
 }  // namespace Quorvel::Platform

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/posix/Niceness.h"
+#include "platform/linux/Niceness.h"
 
 namespace Quorvel::Testing {
 

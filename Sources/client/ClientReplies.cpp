@@ -1,0 +1,258 @@
+// The client's reply processing: each finished transaction is checked against its request,
+// decoded, and reported through the one event of its function code, whatever the outcome.
+
+#include <algorithm>
+
+#include <Quorvel/BitPacking.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/Errors.h>
+
+namespace Quorvel {
+
+namespace {
+
+Byte TakeByte(TModbusBuffer& B) {
+  const Byte Value = B.PeekByte();
+  B.Seek(smNextByte);
+  return Value;
+}
+
+Word TakeWord(TModbusBuffer& B) {
+  const Word Value = B.PeekWord();
+  B.Seek(smNextWord);
+  return Value;
+}
+
+void Expect(bool Condition) {
+  if (!Condition) RaiseInternalError();
+}
+
+TRegValues TakeWords(TModbusBuffer& B, int Count) {
+  TRegValues Values(static_cast<std::size_t>(Count));
+  for (auto& Value : Values) Value = TakeWord(B);
+  return Values;
+}
+
+// The action a request's sub-function and data word stand for.
+TDiagnosticAction ActionOfRequest(Word SubFunction, Word Data) {
+  const auto* Found = std::find(DiagnosticSubFunctions.begin(), DiagnosticSubFunctions.end(), SubFunction);
+  if (Found == DiagnosticSubFunctions.end()) RaiseError(Messages::DiagnosticAction);
+  const auto Action = static_cast<TDiagnosticAction>(Found - DiagnosticSubFunctions.begin());
+  return Action == daRestartCommunications && Data == 0xFF00 ? daRestartCommunicationsClearLog : Action;
+}
+
+}  // namespace
+
+// Checks and decodes the reply only when the line delivered a good one. A failed check, or a
+// step past the received data, lowers the outcome to rsInvalidReply; what was decoded before
+// stays. The reply's data ends where its frame check begins: a byte count that promises more
+// than arrived is a failed check, not a reason to read the check as data.
+template <class F>
+static void CheckReply(const TModbusConnection& Connection, TModbusTransaction& T, F Decode) {
+  if (T.Info.ReplyStatus != rsSuccess) return;
+  try {
+    T.Reply.SetPosition(TModbusFrameCodec::PduOffset + 1);
+    Decode(T.Reply);
+    Expect(T.Reply.Position() <= T.Reply.Size() - Connection.ChecksumSize());
+  } catch (const EQuorvelError&) {
+    T.Info.ReplyStatus = rsInvalidReply;
+  }
+}
+
+void TModbusClient::ProcessReply(TModbusTransaction& T) {
+  CheckConnection();
+  // Dispatch by what was asked: an exception reply is reported under the function it answers.
+  switch (FConnection->ReadFunctionCode(T.Request)) {
+    case 1: DecodeBitsRead(T, true); break;
+    case 2: DecodeBitsRead(T, false); break;
+    case 3: DecodeRegistersRead(T, true); break;
+    case 4: DecodeRegistersRead(T, false); break;
+    case 5: DecodeSingleCoilWrite(T); break;
+    case 6: DecodeSingleRegisterWrite(T); break;
+    case 7: DecodeExceptionStatus(T); break;
+    case 8: DecodeDiagnostics(T); break;
+    case 15: DecodeMultipleCoilsWrite(T); break;
+    case 16: DecodeMultipleRegistersWrite(T); break;
+    case 17: DecodeServerIdentification(T); break;
+    case 20: DecodeFileRecordRead(T); break;
+    case 21: DecodeFileRecordWrite(T); break;
+    case 22: DecodeMaskWrite(T); break;
+    default: break;
+  }
+}
+
+void TModbusClient::DecodeBitsRead(TModbusTransaction& T, bool Coils) {
+  T.Request.SetPosition(2);
+  const Word StartBit = TakeWord(T.Request);
+  const Word BitCount = TakeWord(T.Request);
+  TBitValues Values(BitCount, false);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeByte(R) == BitsToBytes(BitCount));
+    UnpackBits(R, Values);
+  });
+  if (Coils)
+    DoCoilsRead(T.Info, StartBit, BitCount, Values);
+  else
+    DoDiscreteInputsRead(T.Info, StartBit, BitCount, Values);
+}
+
+void TModbusClient::DecodeRegistersRead(TModbusTransaction& T, bool Holding) {
+  T.Request.SetPosition(2);
+  const Word StartReg = TakeWord(T.Request);
+  const Word RegCount = TakeWord(T.Request);
+  TRegValues Values(RegCount, 0);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeByte(R) / 2 == RegCount);
+    for (auto& Value : Values) Value = TakeWord(R);
+  });
+  if (Holding)
+    DoHoldingRegistersRead(T.Info, StartReg, RegCount, Values);
+  else
+    DoInputRegistersRead(T.Info, StartReg, RegCount, Values);
+}
+
+void TModbusClient::DecodeSingleCoilWrite(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word BitAddr = TakeWord(T.Request);
+  const Word ValueWord = TakeWord(T.Request);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == BitAddr);
+    Expect(TakeWord(R) == ValueWord);
+  });
+  DoSingleCoilWrite(T.Info, BitAddr, ValueWord == 0xFF00);
+}
+
+void TModbusClient::DecodeSingleRegisterWrite(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word RegAddr = TakeWord(T.Request);
+  const Word RegValue = TakeWord(T.Request);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == RegAddr);
+    Expect(TakeWord(R) == RegValue);
+  });
+  DoSingleRegisterWrite(T.Info, RegAddr, RegValue);
+}
+
+void TModbusClient::DecodeExceptionStatus(TModbusTransaction& T) {
+  TExceptionStatusValues Status{};
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    TBitValues Bits(8);
+    UnpackBits(R, Bits);
+    std::copy(Bits.begin(), Bits.end(), Status.begin());
+  });
+  DoExceptionStatusRead(T.Info, Status);
+}
+
+void TModbusClient::DecodeDiagnostics(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word SubFunction = TakeWord(T.Request);
+  const Word Data = TakeWord(T.Request);
+  const TDiagnosticAction Action = ActionOfRequest(SubFunction, Data);
+  Word Result = 0;
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == SubFunction);
+    if (DiagnosticEchoesData(Action))
+      Expect(TakeWord(R) == Data);
+    else
+      Result = TakeWord(R);
+  });
+  DoDiagnostics(T.Info, Action, Result);
+}
+
+void TModbusClient::DecodeMultipleCoilsWrite(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word StartBit = TakeWord(T.Request);
+  const Word BitCount = TakeWord(T.Request);
+  TBitValues Values(BitCount, false);
+  T.Request.SetPosition(7);
+  UnpackBits(T.Request, Values);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == StartBit);
+    Expect(TakeWord(R) == BitCount);
+  });
+  DoMultipleCoilsWrite(T.Info, StartBit, BitCount, Values);
+}
+
+void TModbusClient::DecodeMultipleRegistersWrite(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word StartReg = TakeWord(T.Request);
+  const Word RegCount = TakeWord(T.Request);
+  T.Request.SetPosition(7);
+  const TRegValues Values = TakeWords(T.Request, RegCount);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == StartReg);
+    Expect(TakeWord(R) == RegCount);
+  });
+  DoMultipleRegistersWrite(T.Info, StartReg, RegCount, Values);
+}
+
+void TModbusClient::DecodeServerIdentification(TModbusTransaction& T) {
+  int Count = 0;
+  TServerIdentificationData Data;
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Count = TakeByte(R);
+    Data.reserve(static_cast<std::size_t>(Count));
+    for (int I = 0; I < Count; ++I) Data.push_back(TakeByte(R));
+  });
+  DoServerIdentificationReport(T.Info, Count, Data);
+}
+
+void TModbusClient::DecodeFileRecordRead(TModbusTransaction& T) {
+  TModbusFileRecordList Records;
+  T.Request.SetPosition(2);
+  const int SubRequests = TakeByte(T.Request) / 7;
+  for (int I = 0; I < SubRequests; ++I) {
+    TakeByte(T.Request);  // reference type
+    const Word File = TakeWord(T.Request);
+    const Word Start = TakeWord(T.Request);
+    const Word Count = TakeWord(T.Request);
+    Records.Add(File, Start, Count);
+  }
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    int Expected = 0;
+    for (int I = 0; I < Records.Count(); ++I) Expected += 2 * Records.Items(I).RegCount() + 2;
+    Expect(TakeByte(R) == Expected);
+    for (int I = 0; I < Records.Count(); ++I) {
+      TModbusFileRecord& Record = Records.Items(I);
+      Expect(TakeByte(R) == 2 * Record.RegCount() + 1);
+      Expect(TakeByte(R) == 6);
+      for (int V = 0; V < Record.RegCount(); ++V) Record.SetRegValue(V, TakeWord(R));
+    }
+  });
+  DoFileRecordRead(T.Info, Records);
+}
+
+void TModbusClient::DecodeFileRecordWrite(TModbusTransaction& T) {
+  TModbusFileRecordList Records;
+  T.Request.SetPosition(2);
+  const int End = 3 + TakeByte(T.Request);
+  while (T.Request.Position() < End) {
+    TakeByte(T.Request);  // reference type
+    const Word File = TakeWord(T.Request);
+    const Word Start = TakeWord(T.Request);
+    const Word Count = TakeWord(T.Request);
+    TModbusFileRecord& Record = Records.Add(File, Start, Count);
+    for (int V = 0; V < Count; ++V) Record.SetRegValue(V, TakeWord(T.Request));
+  }
+  // The reply echoes the whole request, check included.
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(R.Size() == T.Request.Size() && std::equal(R.Memory(), R.Memory() + R.Size(), T.Request.Memory()));
+  });
+  DoFileRecordWrite(T.Info, Records);
+}
+
+void TModbusClient::DecodeMaskWrite(TModbusTransaction& T) {
+  T.Request.SetPosition(2);
+  const Word RegAddr = TakeWord(T.Request);
+  const Word AndMask = TakeWord(T.Request);
+  const Word OrMask = TakeWord(T.Request);
+  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
+    Expect(TakeWord(R) == RegAddr);
+    Expect(TakeWord(R) == AndMask);
+    Expect(TakeWord(R) == OrMask);
+  });
+  DoSingleRegisterMaskWrite(T.Info, RegAddr, AndMask, OrMask);
+}
+
+}  // namespace Quorvel

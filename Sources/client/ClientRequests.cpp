@@ -1,0 +1,207 @@
+// The client's request operations: argument checks, then the frame of each function code, byte
+// for byte as the reply decoding reads it back.
+
+#include <Quorvel/BitPacking.h>
+#include <Quorvel/Client.h>
+#include <Quorvel/Connection.h>
+#include <Quorvel/Errors.h>
+
+namespace Quorvel {
+
+namespace {
+
+// Signed, so that no 16-bit wrap hides an address that runs past 65535.
+void CheckAddressRange(Word Start, int Count) {
+  if (int{Start} + Count - 1 > 65535) RaiseErrorFmt(Messages::StartRegIndex, Start);
+}
+
+void CheckRegisterCount(int Count, int Max) {
+  if (Count < 1 || Count > Max) RaiseErrorFmt(Messages::RegCount, Max);
+}
+
+void CheckBitCount(int Count, int Max) {
+  if (Count < 1 || Count > Max) RaiseErrorFmt(Messages::ValueRange, 1, Max);
+}
+
+// A file request holds at most 245 bytes of 7-byte sub-requests, and the part that carries the
+// registers (the reply of a read, the request of a write) holds them beside RecordOverhead bytes
+// per record, within 245 bytes too.
+void CheckFileRecords(const TModbusFileRecordList& Records, int RecordOverhead) {
+  const int MaxRecords = TModbusClient::MaxFileRecordBytes / 7;
+  if (Records.Count() < 1 || Records.Count() > MaxRecords) RaiseErrorFmt(Messages::ValueRange, 1, MaxRecords);
+  int Registers = 0;
+  for (int I = 0; I < Records.Count(); ++I) {
+    const int Count = Records.Items(I).RegCount();
+    if (Count < 1) RaiseErrorFmt(Messages::RegCount, 1);
+    Registers += Count;
+  }
+  const int MaxRegisters = (TModbusClient::MaxFileRecordBytes - RecordOverhead * Records.Count()) / 2;
+  if (Registers > MaxRegisters) RaiseErrorFmt(Messages::RegCount, MaxRegisters);
+}
+
+constexpr Byte FileReferenceType = 6;
+
+}  // namespace
+
+// Steps shared by every request, in their binding order; the caller has checked the connection and
+// the arguments. Until the hand-over the transaction is ours and freed on any failure.
+template <class F>
+Cardinal TModbusClient::Submit(Cardinal UserData, F WriteRequestData) {
+  TModbusConnection& C = *FConnection;
+  auto Transaction = std::make_unique<TModbusTransaction>(C.FrameBufferSize());
+  const Cardinal ID = C.NextTransactionID();
+  Transaction->Info = TTransactionInfo{};
+  Transaction->Info.TransactionID = ID;
+  Transaction->Info.ServerAddress = FServerAddress;
+  Transaction->Info.UserData = UserData;
+  C.WriteServerAddress(this, Transaction->Request);
+  WriteRequestData(Transaction->Request);
+  C.AppendChecksum(Transaction->Request);
+  C.SubmitTransaction(Transaction);
+  return ID;
+}
+
+Cardinal TModbusClient::ReadRequest(Byte Function, Word Start, Word Count, int MaxCount, Cardinal UserData) {
+  CheckConnection();
+  if (Function <= 2)
+    CheckBitCount(Count, MaxCount);
+  else
+    CheckRegisterCount(Count, MaxCount);
+  CheckAddressRange(Start, Count);
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(Function);
+    B.WriteWord(Start);
+    B.WriteWord(Count);
+  });
+}
+
+Cardinal TModbusClient::ReadCoils(Word StartBit, Word BitCount, Cardinal UserData) {
+  return ReadRequest(1, StartBit, BitCount, MaxReadBits, UserData);
+}
+
+Cardinal TModbusClient::ReadDiscreteInputs(Word StartBit, Word BitCount, Cardinal UserData) {
+  return ReadRequest(2, StartBit, BitCount, MaxReadBits, UserData);
+}
+
+Cardinal TModbusClient::ReadHoldingRegisters(Word StartReg, Word RegCount, Cardinal UserData) {
+  return ReadRequest(3, StartReg, RegCount, MaxReadRegisters, UserData);
+}
+
+Cardinal TModbusClient::ReadInputRegisters(Word StartReg, Word RegCount, Cardinal UserData) {
+  return ReadRequest(4, StartReg, RegCount, MaxReadRegisters, UserData);
+}
+
+Cardinal TModbusClient::WriteSingleCoil(Word BitAddr, bool BitValue, Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(5);
+    B.WriteWord(BitAddr);
+    B.WriteWord(BitValue ? 0xFF00 : 0x0000);
+  });
+}
+
+Cardinal TModbusClient::WriteSingleRegister(Word RegAddr, Word RegValue, Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(6);
+    B.WriteWord(RegAddr);
+    B.WriteWord(RegValue);
+  });
+}
+
+Cardinal TModbusClient::ReadExceptionStatus(Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(7); });
+}
+
+Cardinal TModbusClient::Diagnostics(TDiagnosticAction Action, Cardinal UserData) {
+  CheckConnection();
+  if (Action >= DiagnosticSubFunctions.size()) RaiseError(Messages::DiagnosticAction);
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(8);
+    B.WriteWord(DiagnosticSubFunctions[Action]);
+    B.WriteWord(DiagnosticDataWord(Action));
+  });
+}
+
+Cardinal TModbusClient::WriteMultipleCoils(Word StartBit, const TBitValues& BitValues, Cardinal UserData) {
+  CheckConnection();
+  const int Count = static_cast<int>(std::min<std::size_t>(BitValues.size(), 65536));
+  CheckBitCount(Count, MaxWriteBits);
+  CheckAddressRange(StartBit, Count);
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(15);
+    B.WriteWord(StartBit);
+    B.WriteWord(static_cast<Word>(Count));
+    B.WriteByte(static_cast<Byte>(BitsToBytes(Count)));
+    PackBits(BitValues, B);
+  });
+}
+
+Cardinal TModbusClient::WriteMultipleRegisters(Word StartReg, const TRegValues& RegValues, Cardinal UserData) {
+  CheckConnection();
+  const int Count = static_cast<int>(std::min<std::size_t>(RegValues.size(), 65536));
+  CheckRegisterCount(Count, MaxWriteRegisters);
+  CheckAddressRange(StartReg, Count);
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(16);
+    B.WriteWord(StartReg);
+    B.WriteWord(static_cast<Word>(Count));
+    B.WriteByte(static_cast<Byte>(2 * Count));
+    for (const Word Value : RegValues) B.WriteWord(Value);
+  });
+}
+
+Cardinal TModbusClient::ReportServerIdentification(Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(17); });
+}
+
+Cardinal TModbusClient::ReadFileRecord(const TModbusFileRecordList& Records, Cardinal UserData) {
+  CheckConnection();
+  // Each record comes back as a length byte, a reference byte and its words.
+  CheckFileRecords(Records, 2);
+  const int Sub = Records.Count();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(20);
+    B.WriteByte(static_cast<Byte>(7 * Sub));
+    for (int I = 0; I < Sub; ++I) {
+      const TModbusFileRecord& R = Records.Items(I);
+      B.WriteByte(FileReferenceType);
+      B.WriteWord(R.FileNumber());
+      B.WriteWord(R.StartReg());
+      B.WriteWord(static_cast<Word>(R.RegCount()));
+    }
+  });
+}
+
+Cardinal TModbusClient::WriteFileRecord(const TModbusFileRecordList& Records, Cardinal UserData) {
+  CheckConnection();
+  CheckFileRecords(Records, 7);
+  int Bytes = 0;
+  for (int I = 0; I < Records.Count(); ++I) Bytes += 7 + 2 * Records.Items(I).RegCount();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(21);
+    B.WriteByte(static_cast<Byte>(Bytes));
+    for (int I = 0; I < Records.Count(); ++I) {
+      const TModbusFileRecord& R = Records.Items(I);
+      B.WriteByte(FileReferenceType);
+      B.WriteWord(R.FileNumber());
+      B.WriteWord(R.StartReg());
+      B.WriteWord(static_cast<Word>(R.RegCount()));
+      for (const Word Value : R.RegValues()) B.WriteWord(Value);
+    }
+  });
+}
+
+Cardinal TModbusClient::MaskWriteSingleRegister(Word RegAddr, Word AndMask, Word OrMask, Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(22);
+    B.WriteWord(RegAddr);
+    B.WriteWord(AndMask);
+    B.WriteWord(OrMask);
+  });
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,54 @@
+#pragma once
+// What a connection keeps of its engine: the line, the worker, the message window the worker posts
+// to, and the worker's own state of the line. Private to the library, so that the public header
+// names no platform type and no internal class.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <Quorvel/Connection.h>
+#include "engine/Line.h"
+#include "engine/LineCounters.h"
+#include "engine/TransactionThread.h"
+#include "platform/Event.h"
+#include "runtime/MessageWindow.h"
+
+namespace Quorvel {
+
+// Makes the line that an opening connection works on, or raises the opening's error.
+using TLineFactory = std::function<std::unique_ptr<TLine>(TModbusConnection& Connection)>;
+
+struct TModbusConnection::TEngine {
+  explicit TEngine(TModbusConnection& Connection)
+      : Window([&Connection](TMessage& Message) { Connection.HandleWindowMessage(Message); }) {}
+
+  // Null while closed. The worker uses it between opening and closing only.
+  std::unique_ptr<TLine> Line;
+  // Set by tests: a line of their own instead of the port.
+  TLineFactory LineFactory;
+  Platform::TEventObject StopEvent{false};
+  TLineCounters Counters;
+  // Worker only, cleared at each opening: the line's failure has been reported.
+  bool FailureReported = false;
+  // Worker only. Bytes that a length-aware read took past the end of its frame: the start of the
+  // next frame, which the next read begins with. Allocated at opening, emptied by every input purge.
+  std::vector<Byte> Carry;
+  int CarryCount = 0;
+  // Worker only: when bytes last arrived, on the monotonic clock in microseconds.
+  std::uint64_t LastReceive = 0;
+  std::unique_ptr<TTransactionThread> Thread;
+  // Last, so that it goes first: nothing is dispatched into a half-destroyed engine.
+  TMessageWindow Window;
+};
+
+// The engine's parts of a connection, for the engine's own code and its tests.
+struct TConnectionEngineAccess {
+  static TModbusConnection::TEngine& Engine(TModbusConnection& Connection) { return *Connection.FEngine; }
+  static void SetLineFactory(TModbusConnection& Connection, TLineFactory Factory) {
+    Connection.FEngine->LineFactory = std::move(Factory);
+  }
+};
+
+}  // namespace Quorvel

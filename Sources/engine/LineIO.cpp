@@ -1,0 +1,247 @@
+// The connection's timed port input and output. Only the worker thread calls these; none raises:
+// a failed wait, read or write, or a line error (framing, parity, overrun, break), is a result.
+
+#include <algorithm>
+#include <cstring>
+
+#include <Quorvel/Checksums.h>
+#include <Quorvel/Connection.h>
+#include "engine/ConnectionEngine.h"
+#include "protocol/FrameLength.h"
+#include "engine/Timing.h"
+#include "platform/Clock.h"
+
+namespace Quorvel {
+
+namespace {
+
+constexpr Byte Colon = ':';
+constexpr Byte CR = 0x0D;
+constexpr Byte LF = 0x0A;
+
+enum TASCIIScanState : std::uint8_t { asIdle, asInFrame, asGotCR, asComplete };
+
+bool CrcChecks(const Byte* Frame, int Length) noexcept {
+  const Word Crc = CRC16({Frame, static_cast<std::size_t>(Length - 2)});
+  return Frame[Length - 2] == (Crc & 0xFF) && Frame[Length - 1] == (Crc >> 8);
+}
+
+// What a length-aware reader expects of the bytes it has: a request (a server), the echo of our
+// own request (while the bytes so far are the request's), or a reply to it.
+TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode, const TModbusBuffer* Request,
+                            bool ExpectEcho) noexcept {
+  if (Mode == cmServer) return RtuRequestLength(Received);
+  if (ExpectEcho && Request != nullptr) {
+    const std::size_t Compared = std::min(Received.size(), static_cast<std::size_t>(Request->Size()));
+    if (std::memcmp(Received.data(), Request->Memory(), Compared) == 0) return {TFrameLength::Known, Request->Size()};
+  }
+  return RtuReplyLength(Received, Request);
+}
+
+}  // namespace
+
+// Counts the received bytes it throws away, those read ahead by a length-aware read included.
+void TModbusConnection::PurgePort(bool RxSide, bool TxSide) {
+  if (RxSide) {
+    Cardinal Waiting = 0;
+    if (!FEngine->Line->InputCount(Waiting)) Waiting = 0;
+    if (const auto Dropped = Waiting + static_cast<Cardinal>(FEngine->CarryCount); Dropped > 0)
+      FEngine->Counters.Add(lcBytesPurged, Dropped);
+    FEngine->CarryCount = 0;
+  }
+  if (RxSide || TxSide) FEngine->Line->Purge(RxSide, TxSide);
+}
+
+bool TModbusConnection::GetInputCount(Cardinal& Count) {
+  const bool LineErrors = FEngine->Line->TakeLineErrors();
+  Count = 0;
+  return FEngine->Line->InputCount(Count) && !LineErrors;
+}
+
+bool TModbusConnection::ReadBytes(Byte* Dest, Cardinal Count) {
+  const bool Ok = FEngine->Line->Read(Dest, Count);
+  return !FEngine->Line->TakeLineErrors() && Ok;
+}
+
+// Only an endless server wait listens to the stop event: closing wakes a server at once, while a
+// client's waits are bounded by its time budget anyway.
+bool TModbusConnection::WaitForCharacter(Cardinal Timeout) {
+  const bool EndlessServerWait = Timeout == Infinite && FConnectionMode == cmServer;
+  const auto Result = FEngine->Line->WaitForInput(Timeout, EndlessServerWait ? &FEngine->StopEvent : nullptr);
+  if (Result == Platform::TWaitResult::Failed) NotePortFailure();
+  return Result == Platform::TWaitResult::Input;
+}
+
+void TModbusConnection::DiscardInput() {
+  PurgePort(true, true);
+  if (IsASCII()) return;
+  // Wait for one silent time of quiet, so that the first frame read starts on a frame boundary.
+  while (WaitForCharacter(GetSilentTime())) PurgePort(true, false);
+}
+
+// A client counts every wait against its budget; a server's budget is endless until a wait fails.
+bool TModbusConnection::WaitTimed(Cardinal Timeout, Cardinal& Remaining) {
+  if (FConnectionMode == cmClient) {
+    Cardinal Start = 0;
+    StartTimer(Start);
+    const bool Ok = WaitForCharacter(Timeout);
+    DeductElapsed(Start, Remaining);
+    return Ok;
+  }
+  const bool Ok = WaitForCharacter(Timeout);
+  if (!Ok) Remaining = 0;
+  return Ok;
+}
+
+// Reads every byte waiting now. A burst larger than the space left is thrown away: left in the
+// driver's queue it would keep the next wait from ever blocking.
+bool TModbusConnection::ReadAvailable(Byte* Dest, int Space, int& Count) {
+  Cardinal Waiting = 0;
+  Count = 0;
+  if (!GetInputCount(Waiting)) return false;
+  if (Waiting > static_cast<Cardinal>(Space)) {
+    PurgePort(true, false);
+    return false;
+  }
+  if (!ReadBytes(Dest, Waiting)) return false;
+  Count = static_cast<int>(Waiting);
+  if (Count > 0) FEngine->LastReceive = Platform::MonotonicMicroseconds();
+  return true;
+}
+
+int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusBuffer* Request,
+                                 bool ExpectEcho) {
+  const Cardinal SilentTime = GetSilentTime();
+  if (IsASCII()) return ReadASCIIFrame(Dest, Capacity, Remaining, SilentTime);
+  if (FLengthAwareFraming) return ReadSizedRTUFrame(Dest, Capacity, Remaining, SilentTime, Request, ExpectEcho);
+  return ReadRTUFrame(Dest, Capacity, Remaining, SilentTime);
+}
+
+// An RTU frame ends with a silence of SilentTime. The first character may take the whole budget.
+int TModbusConnection::ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime) {
+  if (Remaining == 0) return 0;
+  FEngine->Line->TakeLineErrors();
+  if (!WaitTimed(Remaining, Remaining)) return 0;
+  int Total = 0;
+  if (!ReadAvailable(Dest, Capacity, Total)) return 0;
+  while (Remaining > 0) {
+    if (!WaitTimed(SilentTime, Remaining)) return Total;
+    int Count = 0;
+    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return 0;
+    Total += Count;
+  }
+  return Total;
+}
+
+// Length-aware: the frame ends as soon as its own bytes tell its length and the CRC at that length
+// checks. Where they cannot tell, or the bytes at that length do not check, the silence ends it as
+// in ReadRTUFrame: nothing that the silence frames right is framed otherwise here. Bytes read past
+// the end are the next frame's start and are kept for the next read.
+int TModbusConnection::ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime,
+                                         const TModbusBuffer* Request, bool ExpectEcho) {
+  if (Remaining == 0) return 0;
+  FEngine->Line->TakeLineErrors();
+  int Total = TakeCarry(Dest, Capacity);
+  if (Total == 0 && (!WaitTimed(Remaining, Remaining) || !ReadAvailable(Dest, Capacity, Total))) return 0;
+  bool Sizing = true;
+  for (;;) {
+    if (Sizing) {
+      const TFrameLength Length =
+          ExpectedLength({Dest, static_cast<std::size_t>(Total)}, FConnectionMode, Request, ExpectEcho);
+      if (Length.Kind == TFrameLength::Known && Length.Bytes <= Capacity) {
+        if (Total >= Length.Bytes) {
+          if (CrcChecks(Dest, Length.Bytes)) {
+            FEngine->CarryCount = Total - Length.Bytes;
+            std::memcpy(FEngine->Carry.data(), Dest + Length.Bytes, static_cast<std::size_t>(FEngine->CarryCount));
+            return Length.Bytes;
+          }
+          Sizing = false;
+        }
+      } else if (Length.Kind != TFrameLength::NeedMore) {
+        Sizing = false;
+      }
+    }
+    if (Remaining == 0 || !WaitTimed(SilentTime, Remaining)) return Total;
+    int Count = 0;
+    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return 0;
+    Total += Count;
+  }
+}
+
+int TModbusConnection::TakeCarry(Byte* Dest, int Capacity) noexcept {
+  const int Count = std::min(FEngine->CarryCount, Capacity);
+  std::memcpy(Dest, FEngine->Carry.data(), static_cast<std::size_t>(Count));
+  FEngine->CarryCount = 0;
+  return Count;
+}
+
+// An ASCII frame runs from a colon to CR LF; SilentTime is the longest gap allowed inside it.
+int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime) {
+  if (Remaining == 0) return 0;
+  FEngine->Line->TakeLineErrors();
+  TASCIIScanState State = asIdle;
+  int Total = 0;
+
+  // Reads a chunk at Dest + Total and scans it. A colon always starts a new frame, whose bytes are
+  // then moved to the front; bytes after the LF are dropped.
+  const auto ScanChunk = [&]() {
+    int Count = 0;
+    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return false;
+    Byte* const Chunk = Dest + Total;
+    int FrameStart = -1;
+    int Counted = 0;
+    for (int Index = 0; Index < Count && State != asComplete; ++Index) {
+      const Byte Character = Chunk[Index];
+      if (Character == Colon) {
+        State = asInFrame;
+        FrameStart = Index;
+        Counted = 1;
+      } else if (State == asInFrame) {
+        ++Counted;
+        if (Character == CR) State = asGotCR;
+      } else if (State == asGotCR) {
+        if (Character == LF) {
+          State = asComplete;
+          ++Counted;
+        } else {
+          State = asIdle;
+          FrameStart = -1;
+          Counted = 0;
+        }
+      }
+    }
+    if (FrameStart >= 0) {
+      std::memmove(Dest, Chunk + FrameStart, static_cast<std::size_t>(Counted));
+      Total = Counted;
+    } else {
+      Total += Counted;
+    }
+    return true;
+  };
+
+  while (State == asIdle && Remaining > 0) {
+    if (!WaitTimed(Remaining, Remaining) || !ScanChunk()) break;
+  }
+  while ((State == asInFrame || State == asGotCR) && Remaining > 0) {
+    if (!WaitTimed(SilentTime, Remaining) || !ScanChunk()) break;
+  }
+  return State == asComplete ? Total : 0;
+}
+
+// Length-aware framing ends a frame without the silence after it, so the quiet that the line's
+// peers need between two frames is kept here, counted from the last byte received.
+void TModbusConnection::WaitInterFrameGap() {
+  const std::uint64_t Gap = GetInterFrameGap();
+  if (Gap == 0 || FEngine->LastReceive == 0) return;
+  const std::uint64_t Since = Platform::MonotonicMicroseconds() - FEngine->LastReceive;
+  if (Since < Gap) Platform::SleepMicroseconds(Gap - Since);
+}
+
+bool TModbusConnection::WriteFrame(const Byte* Data, int Length, Cardinal Timeout) {
+  if (FLengthAwareFraming && Length > 0) WaitInterFrameGap();
+  FEngine->Line->TakeLineErrors();
+  const bool Ok = FEngine->Line->WriteFrame(Data, static_cast<Cardinal>(Length), Timeout);
+  return !FEngine->Line->TakeLineErrors() && Ok;
+}
+
+}  // namespace Quorvel

@@ -1,0 +1,269 @@
+#include "engine/TransactionThread.h"
+
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include <Quorvel/Application.h>
+#include <Quorvel/Connection.h>
+#include "engine/ConnectionEngine.h"
+#include "engine/FrameData.h"
+#include "protocol/FrameLength.h"
+#include <Quorvel/Messages.h>
+#include "platform/Clock.h"
+#include "platform/Threads.h"
+
+namespace Quorvel {
+
+TTransactionThread::TTransactionThread(TModbusConnection& Connection)
+    : FConnection(Connection),
+      FRawSize(Connection.RawFrameSize()),
+      FRxArea(static_cast<std::size_t>(FRawSize)),
+      FTxArea(static_cast<std::size_t>(FRawSize)) {
+  SetPriority(Connection.ThreadPriority());
+  Start();
+}
+
+TTransactionThread::~TTransactionThread() {
+  Terminate();
+  if (FConnection.ConnectionMode() == cmClient)
+    FQueueEvent.Set();
+  else
+    FConnection.FEngine->StopEvent.Set();
+  std::this_thread::yield();
+  WaitFor();
+  ClearQueue();
+}
+
+// ---- Queue ----
+
+void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction) {
+  bool Wake = false;
+  {
+    std::lock_guard Lock(FQueueLock);
+    FQueue.push_back(std::move(Transaction));
+    // Only a worker that found the queue empty waits for the signal; a busy one takes this
+    // transaction when it comes back for the next, with no system call on either side.
+    Wake = std::exchange(FWaiting, false);
+  }
+  if (Wake) FQueueEvent.Set();
+}
+
+bool TTransactionThread::DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction) {
+  std::lock_guard Lock(FQueueLock);
+  FWaiting = FQueue.empty();
+  if (FWaiting) return false;
+  Transaction = std::move(FQueue.front());
+  FQueue.pop_front();
+  return true;
+}
+
+void TTransactionThread::ClearQueue() noexcept {
+  std::lock_guard Lock(FQueueLock);
+  FQueue.clear();
+}
+
+// ---- Thread body ----
+
+void TTransactionThread::Execute() {
+  Platform::SetCurrentThreadName("quorvel-worker");
+  try {
+    if (FConnection.ConnectionMode() == cmClient)
+      RunClient();
+    else
+      RunServer();
+  } catch (...) {
+    HandleException();
+  }
+}
+
+void TTransactionThread::HandleException() noexcept {
+  const std::exception_ptr Failed = std::current_exception();
+  try {
+    std::rethrow_exception(Failed);
+  } catch (const EAbort&) {
+    return;
+  } catch (...) {
+  }
+  try {
+    Synchronize([&Failed] { Application::HandleException(Failed); });
+  } catch (...) {
+    // The display itself failed; nothing is left to tell.
+  }
+}
+
+// The silence rule needs the first frame read to start on a frame boundary; length-aware framing
+// finds boundaries by itself, and its opening purged the port already.
+void TTransactionThread::DiscardStartInput() {
+  if (!FConnection.LengthAwareFraming()) FConnection.DiscardInput();
+}
+
+// Queued transactions go out back to back; the worker waits only when it finds the queue empty.
+void TTransactionThread::RunClient() {
+  DiscardStartInput();
+  while (!Terminated()) {
+    std::unique_ptr<TModbusTransaction> Transaction;
+    if (DequeueOrWait(Transaction)) {
+      ProcessTransaction(std::move(Transaction));
+      continue;
+    }
+    // The port is watched while idle too, so that an adapter pulled out between requests is told
+    // at once rather than at the next request.
+    if (FConnection.FEngine->Line->WaitForSignal(FQueueEvent, Infinite) == Platform::TWaitResult::Failed)
+      FConnection.NotePortFailure();
+  }
+}
+
+void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction) {
+  try {
+    TTransactionInfo& Info = Transaction->Info;
+    Info.Attempts = 0;
+    // Encoded once for all attempts.
+    const int Length = FConnection.EncodeFrame(Transaction->Request, FTxArea.data(), FRawSize);
+    do {
+      RunAttempt(*Transaction, Length);
+      if (const Cardinal Delay = FConnection.RefetchDelay(); Delay > 0) Platform::SleepMs(Delay);
+      if (Info.ReplyStatus == rsExceptionReply || Info.ReplyStatus == rsSuccess) break;
+    } while (Info.Attempts < FConnection.MaxRetries());
+
+    // Nobody is told of a broadcast.
+    if (Info.ServerAddress == 0) return;
+    if (!FConnection.FEngine->Window.Post(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
+                                  TMessagePayload::Of(std::move(Transaction))))
+      throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post a finished transaction");
+  } catch (...) {
+    // The transaction is dropped (freed with its owner here) and the failure shown.
+    HandleException();
+  }
+}
+
+void TTransactionThread::RunAttempt(TModbusTransaction& Transaction, int FrameLength) {
+  TTransactionInfo& Info = Transaction.Info;
+  Info.ReplyStatus = rsNoReply;
+  ++Info.Attempts;
+  if (Info.Attempts > 1) Count(lcRetries);
+  PostFrameData(FTxArea.data(), FrameLength, true);
+  // Anything received before the request cannot be its answer.
+  FConnection.PurgePort(true, true);
+  if (!FConnection.WriteFrame(FTxArea.data(), FrameLength, FConnection.SendTimeout())) return;
+  Count(lcFramesSent);
+  if (Info.ServerAddress == 0) {
+    if (const Cardinal Delay = FConnection.TurnaroundDelay(); Delay > 0) Platform::SleepMs(Delay);
+    Info.ReplyStatus = rsSuccess;
+    return;
+  }
+  ReadReply(Transaction, FrameLength);
+}
+
+// Reads frames within one ReceiveTimeout until one answers the request; a frame from another
+// server or for another function is passed over and reading goes on within the same budget.
+void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLength) {
+  TModbusConnection& C = FConnection;
+  TTransactionInfo& Info = Transaction.Info;
+  Cardinal Remaining = C.ReceiveTimeout();
+  do {
+    const bool Echo = C.EchoQueryBeforeReply();
+    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request, Echo);
+    C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
+    if (Echo && C.IsEcho(Transaction.Request, Transaction.Reply)) {
+      Count(lcFramesReceived);
+      Count(lcEchoes);
+      if (Transaction.Reply.Size() == Transaction.Request.Size()) {
+        // Only the echo was read: it is not reported; the answer follows.
+        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request);
+        PostFrameData(FRxArea.data(), Length, false);
+        C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
+      } else {
+        // Echo and answer came in one read: keep only what followed the echo.
+        PostFrameData(FRxArea.data() + FrameLength, Length - FrameLength, false);
+        Transaction.Reply.SetPosition(Transaction.Request.Size());
+        Transaction.Reply.Compact();
+      }
+    } else {
+      PostFrameData(FRxArea.data(), Length, false);
+    }
+
+    Info.ReplyStatus = JudgeReply(Transaction, Length);
+  } while (Info.ReplyStatus == rsInvalidReply && Remaining > 0);
+}
+
+// Judges the frame in the reply buffer (Length wire bytes) as the answer to the request, and
+// counts what it was.
+TReplyStatus TTransactionThread::JudgeReply(TModbusTransaction& Transaction, int Length) {
+  TModbusConnection& C = FConnection;
+  if (Length <= 0) {
+    Count(lcTimeouts);
+    return rsNoReply;
+  }
+  Count(lcFramesReceived);
+  if (!JudgeCheck(Transaction.Reply)) return rsNoReply;
+  if (!C.SameServerAddress(Transaction.Request, Transaction.Reply)) {
+    Count(lcOtherAddresses);
+    return rsInvalidReply;
+  }
+  if (!C.MatchesRequest(Transaction.Request, Transaction.Reply)) return rsInvalidReply;
+  if (C.IsExceptionReply(Transaction.Reply)) {
+    Count(lcExceptionReplies);
+    C.ReadExceptionCode(Transaction.Reply, Transaction.Info.ExceptionKind, Transaction.Info.ExceptionCode);
+    return rsExceptionReply;
+  }
+  // A late reply to an earlier request of the same function looks like an answer; where its
+  // length or fields give it away, it is passed over like a frame from another server.
+  if (C.LengthAwareFraming() && ContradictsRequest(Transaction.Request, Transaction.Reply, C.ChecksumSize())) return rsInvalidReply;
+  return rsSuccess;
+}
+
+// IsValidFrame, telling a frame too short for the connection's role from one whose check fails.
+bool TTransactionThread::JudgeCheck(TModbusBuffer& Frame) {
+  if (FConnection.IsValidFrame(Frame)) return true;
+  const int MinSize = FConnection.ConnectionMode() == cmClient ? FConnection.MinReplySize() : FConnection.MinRequestSize();
+  Count(Frame.Size() < MinSize ? lcMalformedFrames : lcCheckFailures);
+  return false;
+}
+
+void TTransactionThread::Count(TLineCounter Counter) noexcept { FConnection.FEngine->Counters.Add(Counter); }
+
+void TTransactionThread::RunServer() {
+  TModbusConnection& C = FConnection;
+  TModbusTransaction Transaction(C.FrameBufferSize());
+  DiscardStartInput();
+  while (!Terminated()) {
+    try {
+      Cardinal Remaining = Infinite;
+      const int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+      PostFrameData(FRxArea.data(), Length, false);
+      if (Length <= 0) continue;  // stopped, or the port failed
+      Count(lcFramesReceived);
+      C.DecodeReceivedFrame(FRxArea.data(), Transaction.Request, Length);
+      // A frame that is too short or fails its check is not answered.
+      if (JudgeCheck(Transaction.Request) && !Terminated()) AnswerRequest(Transaction);
+    } catch (...) {
+      HandleException();
+    }
+  }
+}
+
+void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
+  TModbusConnection& C = FConnection;
+  Transaction.Info.ServerAddress = C.ReadServerAddress(Transaction.Request);
+  Transaction.Reply.SetSize(0);
+  // The servers and their data live on the main thread; this worker waits meanwhile.
+  Synchronize([&C, &Transaction] { C.DispatchRequest(Transaction); });
+  if (Transaction.Info.ServerAddress == 0) return;  // a broadcast is never answered
+  // An empty reply encodes to nothing: nothing goes out, but OnFrameSend still sees it.
+  const int Length = C.EncodeFrame(Transaction.Reply, FTxArea.data(), FRawSize);
+  PostFrameData(FTxArea.data(), Length, true);
+  C.PurgePort(true, true);
+  if (C.WriteFrame(FTxArea.data(), Length, C.SendTimeout()) && Length > 0) Count(lcFramesSent);
+}
+
+void TTransactionThread::PostFrameData(const Byte* Data, int Length, bool Sent) {
+  if (!(Sent ? FConnection.FHasFrameSend : FConnection.FHasFrameReceive)) return;
+  const std::size_t Count = Length > 0 ? static_cast<std::size_t>(Length) : 0;
+  TFrameDataCell Cell = NewFrameData(Count);
+  if (Count > 0) std::memcpy(Cell->data(), Data, Count);
+  if (!FConnection.FEngine->Window.Post(TModbusConnection::WM_FRAMEDATA, Sent ? 1 : 0, TMessagePayload::Of(std::move(Cell))))
+    throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post frame data");
+}
+
+}  // namespace Quorvel
