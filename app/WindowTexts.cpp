@@ -4,36 +4,36 @@ using namespace Quorvel;
 
 QString ExceptionMeaning(Byte Code) {
   switch (Code) {
-    case 1: return QStringLiteral("função ilegal");
-    case 2: return QStringLiteral("endereço de dados ilegal");
-    case 3: return QStringLiteral("valor de dados ilegal");
-    case 4: return QStringLiteral("falha no dispositivo");
-    case 5: return QStringLiteral("reconhecido, em processamento");
-    case 6: return QStringLiteral("dispositivo ocupado");
-    case 7: return QStringLiteral("reconhecimento negativo");
-    case 8: return QStringLiteral("erro de paridade da memória");
-    case 10: return QStringLiteral("caminho do gateway indisponível");
-    case 11: return QStringLiteral("o dispositivo atrás do gateway não respondeu");
+    case Exceptions::IllegalFunction: return QStringLiteral("função ilegal");
+    case Exceptions::IllegalDataAddress: return QStringLiteral("endereço de dados ilegal");
+    case Exceptions::IllegalDataValue: return QStringLiteral("valor de dados ilegal");
+    case Exceptions::ServerDeviceFailure: return QStringLiteral("falha no dispositivo");
+    case Exceptions::Acknowledge: return QStringLiteral("reconhecido, em processamento");
+    case Exceptions::ServerDeviceBusy: return QStringLiteral("dispositivo ocupado");
+    case Exceptions::NegativeAcknowledge: return QStringLiteral("reconhecimento negativo");
+    case Exceptions::MemoryParityError: return QStringLiteral("erro de paridade da memória");
+    case Exceptions::GatewayPathUnavailable: return QStringLiteral("caminho do gateway indisponível");
+    case Exceptions::GatewayTargetFailedToRespond: return QStringLiteral("o dispositivo atrás do gateway não respondeu");
     default: return QStringLiteral("código desconhecido");
   }
 }
 
 QString FunctionName(Byte Function) {
   switch (Function) {
-    case 1: return QStringLiteral("ler bobinas");
-    case 2: return QStringLiteral("ler entradas discretas");
-    case 3: return QStringLiteral("ler registradores");
-    case 4: return QStringLiteral("ler registradores de entrada");
-    case 5: return QStringLiteral("escrever bobina");
-    case 6: return QStringLiteral("escrever registrador");
-    case 7: return QStringLiteral("ler estado de exceção");
-    case 8: return QStringLiteral("diagnóstico");
-    case 15: return QStringLiteral("escrever bobinas");
-    case 16: return QStringLiteral("escrever registradores");
-    case 17: return QStringLiteral("identificar servidor");
-    case 20: return QStringLiteral("ler registro de arquivo");
-    case 21: return QStringLiteral("escrever registro de arquivo");
-    case 22: return QStringLiteral("escrever registrador com máscara");
+    case Functions::ReadCoils: return QStringLiteral("ler bobinas");
+    case Functions::ReadDiscreteInputs: return QStringLiteral("ler entradas discretas");
+    case Functions::ReadHoldingRegisters: return QStringLiteral("ler registradores");
+    case Functions::ReadInputRegisters: return QStringLiteral("ler registradores de entrada");
+    case Functions::WriteSingleCoil: return QStringLiteral("escrever bobina");
+    case Functions::WriteSingleRegister: return QStringLiteral("escrever registrador");
+    case Functions::ReadExceptionStatus: return QStringLiteral("ler estado de exceção");
+    case Functions::Diagnostics: return QStringLiteral("diagnóstico");
+    case Functions::WriteMultipleCoils: return QStringLiteral("escrever bobinas");
+    case Functions::WriteMultipleRegisters: return QStringLiteral("escrever registradores");
+    case Functions::ReportServerId: return QStringLiteral("identificar servidor");
+    case Functions::ReadFileRecord: return QStringLiteral("ler registro de arquivo");
+    case Functions::WriteFileRecord: return QStringLiteral("escrever registro de arquivo");
+    case Functions::MaskWriteRegister: return QStringLiteral("escrever registrador com máscara");
     default: return QStringLiteral("função %1").arg(Function);
   }
 }

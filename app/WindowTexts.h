@@ -1,7 +1,7 @@
 #pragma once
 // The window's words for what the library reports: the outcome of a send, a device's exception
-// code, and what a frame on the line is. Portuguese, as the rest of the window; the library itself
-// keeps no texts for these.
+// code, and what a frame on the line is. Portuguese, as the rest of the window: the library's
+// English names (Quorvel::ExceptionName) are said here in the window's language.
 
 #include <QString>
 
@@ -9,6 +9,7 @@
 
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/FrameDescription.h>
+#include <Quorvel/Protocol.h>
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
 

@@ -36,17 +36,6 @@ const char* Usage =
     "\n"
     "Options:\n";
 
-const char* ExceptionName(Byte Code) {
-  switch (Code) {
-    case 1: return "illegal function";
-    case 2: return "illegal data address";
-    case 3: return "illegal data value";
-    case 4: return "server device failure";
-    case 6: return "server device busy";
-    default: return "exception";
-  }
-}
-
 template <class TValues>
 std::string List(const TValues& Values, Word Count) {
   std::ostringstream Out;

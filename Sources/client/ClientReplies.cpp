@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include <Quorvel/Protocol.h>
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
@@ -64,20 +65,20 @@ void TModbusClient::ProcessReply(TModbusTransaction& T) {
   CheckConnection();
   // Dispatch by what was asked: an exception reply is reported under the function it answers.
   switch (FConnection->ReadFunctionCode(T.Request)) {
-    case 1: DecodeBitsRead(T, true); break;
-    case 2: DecodeBitsRead(T, false); break;
-    case 3: DecodeRegistersRead(T, true); break;
-    case 4: DecodeRegistersRead(T, false); break;
-    case 5: DecodeSingleCoilWrite(T); break;
-    case 6: DecodeSingleRegisterWrite(T); break;
-    case 7: DecodeExceptionStatus(T); break;
-    case 8: DecodeDiagnostics(T); break;
-    case 15: DecodeMultipleCoilsWrite(T); break;
-    case 16: DecodeMultipleRegistersWrite(T); break;
-    case 17: DecodeServerIdentification(T); break;
-    case 20: DecodeFileRecordRead(T); break;
-    case 21: DecodeFileRecordWrite(T); break;
-    case 22: DecodeMaskWrite(T); break;
+    case Functions::ReadCoils: DecodeBitsRead(T, true); break;
+    case Functions::ReadDiscreteInputs: DecodeBitsRead(T, false); break;
+    case Functions::ReadHoldingRegisters: DecodeRegistersRead(T, true); break;
+    case Functions::ReadInputRegisters: DecodeRegistersRead(T, false); break;
+    case Functions::WriteSingleCoil: DecodeSingleCoilWrite(T); break;
+    case Functions::WriteSingleRegister: DecodeSingleRegisterWrite(T); break;
+    case Functions::ReadExceptionStatus: DecodeExceptionStatus(T); break;
+    case Functions::Diagnostics: DecodeDiagnostics(T); break;
+    case Functions::WriteMultipleCoils: DecodeMultipleCoilsWrite(T); break;
+    case Functions::WriteMultipleRegisters: DecodeMultipleRegistersWrite(T); break;
+    case Functions::ReportServerId: DecodeServerIdentification(T); break;
+    case Functions::ReadFileRecord: DecodeFileRecordRead(T); break;
+    case Functions::WriteFileRecord: DecodeFileRecordWrite(T); break;
+    case Functions::MaskWriteRegister: DecodeMaskWrite(T); break;
     default: break;
   }
 }

@@ -1,6 +1,7 @@
 // The client's request operations: argument checks, then the frame of each function code, byte
 // for byte as the reply decoding reads it back.
 
+#include <Quorvel/Protocol.h>
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
@@ -63,7 +64,7 @@ Cardinal TModbusClient::Submit(Cardinal UserData, F WriteRequestData) {
 
 Cardinal TModbusClient::ReadRequest(Byte Function, Word Start, Word Count, int MaxCount, Cardinal UserData) {
   CheckConnection();
-  if (Function <= 2)
+  if (Function == Functions::ReadCoils || Function == Functions::ReadDiscreteInputs)
     CheckBitCount(Count, MaxCount);
   else
     CheckRegisterCount(Count, MaxCount);
@@ -76,25 +77,25 @@ Cardinal TModbusClient::ReadRequest(Byte Function, Word Start, Word Count, int M
 }
 
 Cardinal TModbusClient::ReadCoils(Word StartBit, Word BitCount, Cardinal UserData) {
-  return ReadRequest(1, StartBit, BitCount, MaxReadBits, UserData);
+  return ReadRequest(Functions::ReadCoils, StartBit, BitCount, MaxReadBits, UserData);
 }
 
 Cardinal TModbusClient::ReadDiscreteInputs(Word StartBit, Word BitCount, Cardinal UserData) {
-  return ReadRequest(2, StartBit, BitCount, MaxReadBits, UserData);
+  return ReadRequest(Functions::ReadDiscreteInputs, StartBit, BitCount, MaxReadBits, UserData);
 }
 
 Cardinal TModbusClient::ReadHoldingRegisters(Word StartReg, Word RegCount, Cardinal UserData) {
-  return ReadRequest(3, StartReg, RegCount, MaxReadRegisters, UserData);
+  return ReadRequest(Functions::ReadHoldingRegisters, StartReg, RegCount, MaxReadRegisters, UserData);
 }
 
 Cardinal TModbusClient::ReadInputRegisters(Word StartReg, Word RegCount, Cardinal UserData) {
-  return ReadRequest(4, StartReg, RegCount, MaxReadRegisters, UserData);
+  return ReadRequest(Functions::ReadInputRegisters, StartReg, RegCount, MaxReadRegisters, UserData);
 }
 
 Cardinal TModbusClient::WriteSingleCoil(Word BitAddr, bool BitValue, Cardinal UserData) {
   CheckConnection();
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(5);
+    B.WriteByte(Functions::WriteSingleCoil);
     B.WriteWord(BitAddr);
     B.WriteWord(BitValue ? 0xFF00 : 0x0000);
   });
@@ -103,7 +104,7 @@ Cardinal TModbusClient::WriteSingleCoil(Word BitAddr, bool BitValue, Cardinal Us
 Cardinal TModbusClient::WriteSingleRegister(Word RegAddr, Word RegValue, Cardinal UserData) {
   CheckConnection();
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(6);
+    B.WriteByte(Functions::WriteSingleRegister);
     B.WriteWord(RegAddr);
     B.WriteWord(RegValue);
   });
@@ -111,14 +112,14 @@ Cardinal TModbusClient::WriteSingleRegister(Word RegAddr, Word RegValue, Cardina
 
 Cardinal TModbusClient::ReadExceptionStatus(Cardinal UserData) {
   CheckConnection();
-  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(7); });
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(Functions::ReadExceptionStatus); });
 }
 
 Cardinal TModbusClient::Diagnostics(TDiagnosticAction Action, Cardinal UserData) {
   CheckConnection();
   if (Action >= DiagnosticSubFunctions.size()) RaiseError(Messages::DiagnosticAction);
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(8);
+    B.WriteByte(Functions::Diagnostics);
     B.WriteWord(DiagnosticSubFunctions[Action]);
     B.WriteWord(DiagnosticDataWord(Action));
   });
@@ -130,7 +131,7 @@ Cardinal TModbusClient::WriteMultipleCoils(Word StartBit, const TBitValues& BitV
   CheckBitCount(Count, MaxWriteBits);
   CheckAddressRange(StartBit, Count);
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(15);
+    B.WriteByte(Functions::WriteMultipleCoils);
     B.WriteWord(StartBit);
     B.WriteWord(static_cast<Word>(Count));
     B.WriteByte(static_cast<Byte>(BitsToBytes(Count)));
@@ -144,7 +145,7 @@ Cardinal TModbusClient::WriteMultipleRegisters(Word StartReg, const TRegValues& 
   CheckRegisterCount(Count, MaxWriteRegisters);
   CheckAddressRange(StartReg, Count);
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(16);
+    B.WriteByte(Functions::WriteMultipleRegisters);
     B.WriteWord(StartReg);
     B.WriteWord(static_cast<Word>(Count));
     B.WriteByte(static_cast<Byte>(2 * Count));
@@ -154,7 +155,7 @@ Cardinal TModbusClient::WriteMultipleRegisters(Word StartReg, const TRegValues& 
 
 Cardinal TModbusClient::ReportServerIdentification(Cardinal UserData) {
   CheckConnection();
-  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(17); });
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(Functions::ReportServerId); });
 }
 
 Cardinal TModbusClient::ReadFileRecord(const TModbusFileRecordList& Records, Cardinal UserData) {
@@ -163,7 +164,7 @@ Cardinal TModbusClient::ReadFileRecord(const TModbusFileRecordList& Records, Car
   CheckFileRecords(Records, 2);
   const int Sub = Records.Count();
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(20);
+    B.WriteByte(Functions::ReadFileRecord);
     B.WriteByte(static_cast<Byte>(7 * Sub));
     for (int I = 0; I < Sub; ++I) {
       const TModbusFileRecord& R = Records.Items(I);
@@ -181,7 +182,7 @@ Cardinal TModbusClient::WriteFileRecord(const TModbusFileRecordList& Records, Ca
   int Bytes = 0;
   for (int I = 0; I < Records.Count(); ++I) Bytes += 7 + 2 * Records.Items(I).RegCount();
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(21);
+    B.WriteByte(Functions::WriteFileRecord);
     B.WriteByte(static_cast<Byte>(Bytes));
     for (int I = 0; I < Records.Count(); ++I) {
       const TModbusFileRecord& R = Records.Items(I);
@@ -197,7 +198,7 @@ Cardinal TModbusClient::WriteFileRecord(const TModbusFileRecordList& Records, Ca
 Cardinal TModbusClient::MaskWriteSingleRegister(Word RegAddr, Word AndMask, Word OrMask, Cardinal UserData) {
   CheckConnection();
   return Submit(UserData, [&](TModbusBuffer& B) {
-    B.WriteByte(22);
+    B.WriteByte(Functions::MaskWriteRegister);
     B.WriteWord(RegAddr);
     B.WriteWord(AndMask);
     B.WriteWord(OrMask);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <Quorvel/Errors.h>
+#include <Quorvel/Protocol.h>
 
 namespace Quorvel {
 
@@ -148,7 +149,7 @@ bool TModbusFrameCodec::MatchesRequest(TModbusBuffer& Request, TModbusBuffer& Re
 
 bool TModbusFrameCodec::IsExceptionReply(TModbusBuffer& Reply) const {
   // A function byte of exactly 0x80 is not an exception reply.
-  return Reply.Size() == MinReplySize() && ReadFunctionCode(Reply) > 0x80;
+  return Reply.Size() == MinReplySize() && ReadFunctionCode(Reply) > Functions::ExceptionFlag;
 }
 
 bool TModbusFrameCodec::IsEcho(const TModbusBuffer& Request, const TModbusBuffer& Reply) const noexcept {

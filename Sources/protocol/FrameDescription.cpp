@@ -4,6 +4,7 @@
 #include <array>
 
 #include <Quorvel/Checksums.h>
+#include <Quorvel/Protocol.h>
 
 namespace Quorvel {
 
@@ -98,19 +99,19 @@ void SetRange(TFrameDescription& Result, Word Start, Word Count) {
 // none: its range is the request's.
 void ReadOwnRange(const TBinaryFrame& Frame, Byte Function, bool IsReply, TFrameDescription& Result) {
   switch (Function) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:
+    case Functions::ReadCoils:
+    case Functions::ReadDiscreteInputs:
+    case Functions::ReadHoldingRegisters:
+    case Functions::ReadInputRegisters:
       if (IsReply) return;
       [[fallthrough]];
-    case 15:
-    case 16:
+    case Functions::WriteMultipleCoils:
+    case Functions::WriteMultipleRegisters:
       if (Frame.HasWord(4)) SetRange(Result, Frame.WordAt(2), Frame.WordAt(4));
       return;
-    case 5:
-    case 6:
-    case 22:
+    case Functions::WriteSingleCoil:
+    case Functions::WriteSingleRegister:
+    case Functions::MaskWriteRegister:
       if (Frame.HasWord(2)) SetRange(Result, Frame.WordAt(2), 1);
       return;
     default:
@@ -118,7 +119,9 @@ void ReadOwnRange(const TBinaryFrame& Frame, Byte Function, bool IsReply, TFrame
   }
 }
 
-bool IsReadFunction(Byte Function) { return Function >= 1 && Function <= 4; }
+bool IsReadFunction(Byte Function) {
+  return Function >= Functions::ReadCoils && Function <= Functions::ReadInputRegisters;
+}
 
 }  // namespace
 
@@ -152,7 +155,7 @@ TFrameDescription DescribeReply(TTransmissionMode Mode, std::span<const Byte> Wi
 
   // An exception reply is exactly address, function code with bit 7, exception code and check;
   // a function byte of 80h itself is no exception.
-  const bool Exception = Frame.Function() > 0x80;
+  const bool Exception = Frame.Function() > Functions::ExceptionFlag;
   if (Exception ? Frame.Size != MinReplySize(Frame) : Frame.Size < MinReplySize(Frame)) {
     Result = {};
     Result.Kind = fkMalformed;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <Quorvel/Protocol.h>
+
 namespace Quorvel {
 
 namespace {
@@ -36,23 +38,23 @@ constexpr TShape Echo{TShape::SameAsRequest, 0};
 
 // The public function codes whose frames have a layout that tells their length.
 constexpr TFunctionShapes Shapes[] = {
-    {1, Fixed(8), CountAt(2)},      // read coils
-    {2, Fixed(8), CountAt(2)},      // read discrete inputs
-    {3, Fixed(8), CountAt(2)},      // read holding registers
-    {4, Fixed(8), CountAt(2)},      // read input registers
-    {5, Fixed(8), Fixed(8)},        // write single coil
-    {6, Fixed(8), Fixed(8)},        // write single register
-    {7, Fixed(4), Fixed(5)},        // read exception status
-    {8, None, Echo},                // diagnostics: the request's data depend on the sub-function
-    {11, Fixed(4), Fixed(8)},       // get comm event counter
-    {12, Fixed(4), CountAt(2)},     // get comm event log
-    {15, CountAt(6), Fixed(8)},     // write multiple coils
-    {16, CountAt(6), Fixed(8)},     // write multiple registers
-    {17, Fixed(4), CountAt(2)},     // report server ID
-    {20, CountAt(2), CountAt(2)},   // read file record
-    {21, CountAt(2), CountAt(2)},   // write file record
-    {22, Fixed(10), Fixed(10)},     // mask write register
-    {23, CountAt(10), CountAt(2)},  // read/write multiple registers
+    {Functions::ReadCoils, Fixed(8), CountAt(2)},      // read coils
+    {Functions::ReadDiscreteInputs, Fixed(8), CountAt(2)},      // read discrete inputs
+    {Functions::ReadHoldingRegisters, Fixed(8), CountAt(2)},      // read holding registers
+    {Functions::ReadInputRegisters, Fixed(8), CountAt(2)},      // read input registers
+    {Functions::WriteSingleCoil, Fixed(8), Fixed(8)},        // write single coil
+    {Functions::WriteSingleRegister, Fixed(8), Fixed(8)},        // write single register
+    {Functions::ReadExceptionStatus, Fixed(4), Fixed(5)},        // read exception status
+    {Functions::Diagnostics, None, Echo},                // diagnostics: the request's data depend on the sub-function
+    {Functions::GetCommEventCounter, Fixed(4), Fixed(8)},       // get comm event counter
+    {Functions::GetCommEventLog, Fixed(4), CountAt(2)},     // get comm event log
+    {Functions::WriteMultipleCoils, CountAt(6), Fixed(8)},     // write multiple coils
+    {Functions::WriteMultipleRegisters, CountAt(6), Fixed(8)},     // write multiple registers
+    {Functions::ReportServerId, Fixed(4), CountAt(2)},     // report server ID
+    {Functions::ReadFileRecord, CountAt(2), CountAt(2)},   // read file record
+    {Functions::WriteFileRecord, CountAt(2), CountAt(2)},   // write file record
+    {Functions::MaskWriteRegister, Fixed(10), Fixed(10)},     // mask write register
+    {Functions::ReadWriteMultipleRegisters, CountAt(10), CountAt(2)},  // read/write multiple registers
 };
 
 const TFunctionShapes* FindShapes(Byte Function) noexcept {
@@ -80,7 +82,7 @@ TFrameLength LengthOf(TShape Shape, std::span<const Byte> Received, const TModbu
 TFrameLength Length(std::span<const Byte> Received, bool IsReply, const TModbusBuffer* Request) noexcept {
   if (Received.size() < AddressAndFunction) return {TFrameLength::NeedMore, AddressAndFunction};
   const Byte Function = Received[1];
-  if (IsReply && Function > 0x80) return {TFrameLength::Known, ExceptionReplySize};
+  if (IsReply && Function > Functions::ExceptionFlag) return {TFrameLength::Known, ExceptionReplySize};
   const TFunctionShapes* S = FindShapes(Function);
   if (S == nullptr) return {};
   return LengthOf(IsReply ? S->Reply : S->Request, Received, Request);
@@ -104,32 +106,32 @@ TFrameLength RtuReplyLength(std::span<const Byte> Received, const TModbusBuffer*
 
 bool ContradictsRequest(const TModbusBuffer& Request, const TModbusBuffer& Reply, int CheckSize) noexcept {
   constexpr int Header = AddressAndFunction;
-  if (Request.Size() < Header || Reply.Size() < Header || Reply.Memory()[1] > 0x80) return false;
+  if (Request.Size() < Header || Reply.Size() < Header || Reply.Memory()[1] > Functions::ExceptionFlag) return false;
   const int ReplySize = Reply.Size();
   const auto CountedSize = [&](int Count) { return Header + 1 + Count + CheckSize; };
   switch (Request.Memory()[1]) {
-    case 1:
-    case 2:
+    case Functions::ReadCoils:
+    case Functions::ReadDiscreteInputs:
       // A byte count, then the bytes of BitCount bits.
       return Request.Size() < Header + 4 || ReplySize != CountedSize((WordAt(Request, 4) + 7) / 8) ||
              Reply.Memory()[2] != (WordAt(Request, 4) + 7) / 8;
-    case 3:
-    case 4:
+    case Functions::ReadHoldingRegisters:
+    case Functions::ReadInputRegisters:
       return Request.Size() < Header + 4 || ReplySize != CountedSize(2 * WordAt(Request, 4)) ||
              Reply.Memory()[2] != 2 * WordAt(Request, 4);
-    case 5:
-    case 6:
-    case 21:
-    case 22:
+    case Functions::WriteSingleCoil:
+    case Functions::WriteSingleRegister:
+    case Functions::WriteFileRecord:
+    case Functions::MaskWriteRegister:
       // A whole echo of the request: its check is then the request's too.
       return ReplySize != Request.Size() || !SameBytes(Request, Reply, ReplySize);
-    case 15:
-    case 16:
+    case Functions::WriteMultipleCoils:
+    case Functions::WriteMultipleRegisters:
       // The starting address and the count, echoed.
       return ReplySize != Header + 4 + CheckSize || !SameBytes(Request, Reply, Header + 4);
-    case 7:
+    case Functions::ReadExceptionStatus:
       return ReplySize != Header + 1 + CheckSize;
-    case 8:
+    case Functions::Diagnostics:
       return ReplySize != Request.Size();
     default:
       return false;

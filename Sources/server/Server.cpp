@@ -1,5 +1,6 @@
 #include <Quorvel/Server.h>
 
+#include <Quorvel/Protocol.h>
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Connection.h>
 #include "engine/ConnectionLink.h"
@@ -9,7 +10,9 @@ namespace Quorvel {
 
 namespace {
 
-enum : Byte { IllegalFunction = 1, IllegalDataAddress = 2, IllegalDataValue = 3 };
+using Exceptions::IllegalDataAddress;
+using Exceptions::IllegalDataValue;
+using Exceptions::IllegalFunction;
 
 // A request that breaks a rule: answered with its exception code.
 struct TRefusal {
@@ -62,7 +65,8 @@ void TModbusServer::Notification(TComponent* Component, TOperation Operation) {
 void TModbusServer::HandleRequest(TModbusTransaction& T) {
   CheckUsableConnection(FConnection);
   const Byte Function = FConnection->ReadFunctionCode(T.Request);
-  const bool Known = (Function >= 1 && Function <= 6) || Function == 15 || Function == 16;
+  const bool Known = (Function >= Functions::ReadCoils && Function <= Functions::WriteSingleRegister) ||
+                     Function == Functions::WriteMultipleCoils || Function == Functions::WriteMultipleRegisters;
   if (!Known || !AcceptFunction(Function)) {
     if (!IsBroadcast(T)) SendExceptionReply(T.Reply, Function, IllegalFunction);
     return;
@@ -70,13 +74,13 @@ void TModbusServer::HandleRequest(TModbusTransaction& T) {
   try {
     ReadFields([&T] { T.Request.SetPosition(TModbusFrameCodec::PduOffset + 1); });
     switch (Function) {
-      case 1:
-      case 2: ReadBits(T, Function); break;
-      case 3:
-      case 4: ReadRegisters(T, Function); break;
-      case 5: WriteSingleCoil(T); break;
-      case 6: WriteSingleRegister(T); break;
-      case 15: WriteMultipleCoils(T); break;
+      case Functions::ReadCoils:
+      case Functions::ReadDiscreteInputs: ReadBits(T, Function); break;
+      case Functions::ReadHoldingRegisters:
+      case Functions::ReadInputRegisters: ReadRegisters(T, Function); break;
+      case Functions::WriteSingleCoil: WriteSingleCoil(T); break;
+      case Functions::WriteSingleRegister: WriteSingleRegister(T); break;
+      case Functions::WriteMultipleCoils: WriteMultipleCoils(T); break;
       default: WriteMultipleRegisters(T); break;
     }
   } catch (const TRefusal& Refusal) {
@@ -92,7 +96,7 @@ void TModbusServer::HandleRequest(TModbusTransaction& T) {
 void TModbusServer::SendExceptionReply(TModbusBuffer& Reply, Byte Function, Byte ExceptionCode) {
   Reply.SetSize(0);
   FConnection->WriteOwnAddress(*this, Reply);
-  Reply.WriteByte(static_cast<Byte>(Function | 0x80));
+  Reply.WriteByte(static_cast<Byte>(Function | Functions::ExceptionFlag));
   Reply.WriteByte(ExceptionCode);
   FConnection->AppendChecksum(Reply);
 }
@@ -118,7 +122,7 @@ void TModbusServer::ReadBits(TModbusTransaction& T, Byte Function) {
     CheckFieldsEnd(*FConnection, T.Request);
   });
   CheckRange(Start, Count, MaxReadBits);
-  const bool Coils = Function == 1;
+  const bool Coils = Function == Functions::ReadCoils;
   for (int I = 0; I < Count; ++I) {
     const auto Address = static_cast<Word>(Start + I);
     if (!(Coils ? CanReadCoil(Address) : CanReadDiscreteInput(Address))) Refuse(IllegalDataAddress);
@@ -142,7 +146,7 @@ void TModbusServer::ReadRegisters(TModbusTransaction& T, Byte Function) {
     CheckFieldsEnd(*FConnection, T.Request);
   });
   CheckRange(Start, Count, MaxReadRegisters);
-  const bool Holding = Function == 3;
+  const bool Holding = Function == Functions::ReadHoldingRegisters;
   for (int I = 0; I < Count; ++I) {
     const auto Address = static_cast<Word>(Start + I);
     if (!(Holding ? CanReadHoldingRegister(Address) : CanReadInputRegister(Address))) Refuse(IllegalDataAddress);
@@ -215,7 +219,7 @@ void TModbusServer::WriteMultipleCoils(TModbusTransaction& T) {
   for (int I = 0; I < Count; ++I) SetCoil(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]);
   CoilsWritten(Start, Count);
   if (IsBroadcast(T)) return;
-  BeginReply(T.Reply, 15);
+  BeginReply(T.Reply, Functions::WriteMultipleCoils);
   T.Reply.WriteWord(Start);
   T.Reply.WriteWord(Count);
   EndReply(T.Reply);
@@ -238,7 +242,7 @@ void TModbusServer::WriteMultipleRegisters(TModbusTransaction& T) {
   for (int I = 0; I < Count; ++I) SetRegister(static_cast<Word>(Start + I), Values[static_cast<std::size_t>(I)]);
   RegistersWritten(Start, Count);
   if (IsBroadcast(T)) return;
-  BeginReply(T.Reply, 16);
+  BeginReply(T.Reply, Functions::WriteMultipleRegisters);
   T.Reply.WriteWord(Start);
   T.Reply.WriteWord(Count);
   EndReply(T.Reply);

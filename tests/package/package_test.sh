@@ -428,7 +428,7 @@ cmd_examples() {
   run 0 "0 1 0 1" --parity none "$a" read-discrete 0 4
   run 0 "1" --parity none "$a" write-coil 3 1
   run 0 "0 0 0 1" --parity none "$a" read-coils 0 4
-  run 1 "quorvel-client: server 1 answered with exception 2 (illegal data address)" --parity none "$a" read-holding 99 2
+  run 1 "quorvel-client: server 1 answered with exception 2 (Illegal data address)" --parity none "$a" read-holding 99 2
   run 1 "quorvel-client: no reply from server 7 within 300 ms" --parity none --address 7 --timeout 300 "$a" read-coils 0 1
   run 1 "quorvel-client: /dev/quorvel-no-such-port: Could not open serial port" /dev/quorvel-no-such-port read-coils 0 1
   run 2 "quorvel-client: unknown command 'read-everything'" "$a" read-everything

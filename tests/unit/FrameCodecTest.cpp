@@ -1,4 +1,5 @@
 #include <Quorvel/FrameCodec.h>
+#include <Quorvel/Protocol.h>
 
 #include <gtest/gtest.h>
 
@@ -201,6 +202,11 @@ TEST(FrameCodec, ExceptionReplyIsJudged) {
   Rtu.ReadExceptionCode(Reply, Kind, Code);
   EXPECT_EQ(Kind, ekUnknown);
   EXPECT_EQ(Code, 0x0B);
+  // The kinds the library names are the protocol's codes, and every code has its standard name.
+  EXPECT_EQ(ekMemoryParityError, Exceptions::MemoryParityError);
+  EXPECT_STREQ(ExceptionName(Code), "Gateway target device failed to respond");
+  EXPECT_STREQ(ExceptionName(Exceptions::IllegalDataAddress), "Illegal data address");
+  EXPECT_STREQ(ExceptionName(9), "Unknown exception");
 
   Fill(Reply, Hex("02 83 02"));
   Rtu.AppendChecksum(Reply);

@@ -19,6 +19,7 @@
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/Messages.h>
 #include <Quorvel/ModbusBuffer.h>
+#include <Quorvel/Protocol.h>
 #include <Quorvel/SerialPorts.h>
 #include <Quorvel/Server.h>
 #include <Quorvel/ThreadPriority.h>
