@@ -2,9 +2,9 @@
 
 #include <Quorvel/Application.h>
 #include <Quorvel/Errors.h>
-#include "LineFixture.h"
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/Server.h>
+#include "LineFixture.h"
 #include "TestBytes.h"
 #include "TestPlatform.h"
 
@@ -12,25 +12,6 @@ using namespace Quorvel;
 using namespace QuorvelTest;
 using Testing::TLinePeer;
 using Testing::TLineSide;
-
-namespace {
-
-const TFrameData ReadRequestPdu = Hex("03 00 00 00 01");
-const TFrameData ReadRequest = Hex("01 03 00 00 00 01 84 0A");
-const TFrameData ReadReply = WithCrc(Hex("01 03 02 00 2A"));
-
-// Answers every request it reads with Reply (computed from the request), Count times.
-auto Answer(int Count, std::function<TFrameData(const TFrameData&)> Reply) {
-  return [Count, Reply](TLinePeer& Peer) {
-    for (int I = 0; I < Count; ++I) {
-      const TFrameData Request = Peer.ReadFrame(10ms, 3000ms);
-      if (Request.empty()) return;
-      Peer.Write(Reply(Request));
-    }
-  };
-}
-
-}  // namespace
 
 TEST_F(LineTest, AReplyIsMatchedDecodedAndDelivered) {
   TDevice Device(Line.PortB(), Answer(1, [](const TFrameData&) { return ReadReply; }));
@@ -478,9 +459,6 @@ TEST_F(LineTest, AVanishedPortFailsCleanlyWithoutSpinning) {
 
 namespace {
 
-// A silent time of 2 s (4267 characters of 9 bits at 19200 bit/s): a frame that ends within a
-// second cannot have been ended by the silence.
-constexpr Cardinal LongSilence = 4267;
 constexpr auto Early = 1000ms;
 
 class LengthAwareFraming : public LineTest {
@@ -494,66 +472,6 @@ class LengthAwareFraming : public LineTest {
     Connection.Open();
   }
 };
-
-struct TCompletionRow {
-  const char* Name;
-  TFrameData RequestPdu;  // to server 1
-  TFrameData Answer;      // what the device sends back, as it stands
-  TReplyStatus Silence;   // the outcome when the silence ends each frame
-  TReplyStatus Sized;     // the outcome with length-aware framing
-  bool EndsAtLastByte;    // sized: the answer needs no silence after it
-  std::vector<std::size_t> Bursts = {};
-  std::chrono::milliseconds Gap = 0ms;
-};
-
-// A reply of every function the client sends, and an exception reply to each.
-std::vector<TCompletionRow> CompletionRows() {
-  const std::pair<const char*, const char*> Exchanges[] = {
-      {"01 0000 000A", "01 02 FF 03"},
-      {"02 0000 0008", "02 01 A5"},
-      {"03 0000 0002", "03 04 0001 0002"},
-      {"04 0000 0001", "04 02 1234"},
-      {"05 0001 FF00", "05 0001 FF00"},
-      {"06 0001 0011", "06 0001 0011"},
-      {"07", "07 5A"},
-      {"08 0000 A55A", "08 0000 A55A"},
-      {"0F 0000 0003 01 05", "0F 0000 0003"},
-      {"10 0000 0001 02 002A", "10 0000 0001"},
-      {"11", "11 03 01 FF 00"},
-      {"14 07 06 0001 0000 0001", "14 04 03 06 002A"},
-      {"15 09 06 0001 0000 0001 002A", "15 09 06 0001 0000 0001 002A"},
-      {"16 0001 FF00 000F", "16 0001 FF00 000F"},
-  };
-  std::vector<TCompletionRow> Rows;
-  for (const auto& [Request, Reply] : Exchanges) {
-    const TFrameData Pdu = Hex(Request);
-    TFrameData Answer = Hex(Reply);
-    Answer.insert(Answer.begin(), 1);
-    Rows.push_back({Request, Pdu, WithCrc(Answer), rsSuccess, rsSuccess, true});
-    Rows.push_back({"exception", Pdu, WithCrc({1, static_cast<Byte>(Pdu[0] | 0x80), 2}), rsExceptionReply,
-                    rsExceptionReply, true});
-  }
-  const TFrameData Other = WithCrc(Hex("02 03 02 00 01"));
-  TFrameData BadCrc = ReadReply;
-  BadCrc.back() ^= 0x01;
-  const auto Then = [](TFrameData A, const TFrameData& B) {
-    A.insert(A.end(), B.begin(), B.end());
-    return A;
-  };
-  Rows.insert(Rows.end(), {
-      {"two chunks 16 ms apart", ReadRequestPdu, ReadReply, rsSuccess, rsSuccess, true, {3, 4}, 16ms},
-      {"two chunks 40 ms apart", ReadRequestPdu, ReadReply, rsNoReply, rsNoReply, false, {3, 4}, 40ms},
-      {"garbage before the reply", ReadRequestPdu, Then({0x00}, ReadReply), rsNoReply, rsNoReply, false},
-      {"another server's frame right before", ReadRequestPdu, Then(Other, ReadReply), rsNoReply, rsSuccess, true},
-      {"another server's frame, a silence, the reply", ReadRequestPdu, Then(Other, ReadReply), rsSuccess, rsSuccess,
-       false, {Other.size(), ReadReply.size()}, 40ms},
-      {"a CRC error", ReadRequestPdu, BadCrc, rsNoReply, rsNoReply, false},
-      // 4 bytes promised, 2 sent: the client's content check refuses it; sized, it is passed over
-      // and the attempt reads on until its time is up.
-      {"a byte count that lies", ReadRequestPdu, WithCrc(Hex("01 03 04 00 2A")), rsInvalidReply, rsNoReply, false},
-  });
-  return Rows;
-}
 
 }  // namespace
 

@@ -1,0 +1,210 @@
+// The worker's client and server loops on an in-memory line: framing, retries, echo handling,
+// time-outs and start-up, without a pseudo-terminal. The line suites prove the same on real ports.
+
+#include <Quorvel/MemoryServer.h>
+#include "MemoryLineFixture.h"
+#include "TestPlatform.h"
+
+using namespace Quorvel;
+using namespace QuorvelTest;
+
+namespace {
+
+class MemoryLineFraming : public MemoryLineTest {
+ protected:
+  void Reopen(bool Sized, Cardinal SilentInterval = 4, TTransmissionMode Mode = tmRTU) {
+    Connection.Close();
+    Connection.SetTransmissionMode(Mode);
+    Connection.SetLengthAwareFraming(Sized);
+    Connection.SetSilentInterval(SilentInterval);
+    Connection.SetReceiveTimeout(SilentInterval == LongSilence ? 6000 : 400);
+    Connection.Open();
+  }
+};
+
+}  // namespace
+
+TEST_F(MemoryLineFraming, EachReplyEndsAtItsLastByteOrAsTheSilenceEndsIt) {
+  for (const auto& Row : CompletionRows()) {
+    for (const bool Sized : {false, true}) {
+      const bool Quick = Sized && Row.EndsAtLastByte;
+      Reopen(Sized, Quick ? LongSilence : 4);
+      Client.Replies.clear();
+      TMemoryDevice Device(Peer, [&Row](TMemoryPeer& P) {
+        if (P.ReadFrame(10ms, 3000ms).empty()) return;
+        if (Row.Bursts.empty())
+          P.Write(Row.Answer);
+        else
+          P.WriteBursts(Row.Answer, Row.Bursts, Row.Gap);
+      });
+      Submit(Row.RequestPdu);
+      const bool Done = PumpUntil([&] { return !Client.Replies.empty(); }, Quick ? 1000 : 3000);
+      ASSERT_TRUE(Done) << Row.Name << (Sized ? ", sized" : "") << ": no outcome in time";
+      EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, Sized ? Row.Sized : Row.Silence)
+          << Row.Name << (Sized ? ", sized" : ", silence");
+    }
+  }
+}
+
+// What a device does with the attempts of one request, and how the request ends.
+TEST_F(MemoryLineTest, AttemptsEndAsTheRulesSay) {
+  const TFrameData OtherServer = WithCrc(Hex("02 03 02 00 01"));
+  const TFrameData OtherFunction = WithCrc(Hex("01 04 02 00 01"));
+  const TFrameData Exception = Hex("01 83 02 C0 F1");
+  struct TRow {
+    const char* Name;
+    std::vector<std::vector<TFrameData>> PerAttempt;  // what the device writes after each request
+    TReplyStatus Status;
+    Cardinal Attempts;
+  };
+  const TRow Rows[] = {
+      {"silent device", {{}, {}, {}}, rsNoReply, 3},
+      {"exception reply ends the attempts", {{Exception}}, rsExceptionReply, 1},
+      {"frames that do not answer are passed over", {{OtherServer, OtherFunction, ReadReply}}, rsSuccess, 1},
+      // Each attempt passes the frame over and reads on until its time is up.
+      {"only frames that do not answer", {{OtherServer}, {OtherServer}, {OtherServer}}, rsNoReply, 3},
+      {"answered at the second attempt", {{}, {ReadReply}}, rsSuccess, 2},
+  };
+  Connection.SetMaxRetries(3);
+  Connection.SetReceiveTimeout(150);
+  Connection.Open();
+  for (const auto& Row : Rows) {
+    Client.Replies.clear();
+    Sent.clear();
+    TMemoryDevice Device(Peer, [&Row](TMemoryPeer& P) {
+      for (const auto& Frames : Row.PerAttempt) {
+        if (P.ReadFrame(5ms, 2000ms).empty()) return;
+        for (const auto& Frame : Frames) {
+          P.Write(Frame);
+          std::this_thread::sleep_for(30ms);  // a silence after each, as a device leaves it
+        }
+      }
+    });
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); })) << Row.Name;
+    EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, Row.Status) << Row.Name;
+    EXPECT_EQ(Client.Replies[0].Info.Attempts, Row.Attempts) << Row.Name;
+    EXPECT_EQ(Sent.size(), Row.Attempts) << Row.Name;
+  }
+  const TLineStatistics Stats = Connection.Statistics();
+  EXPECT_EQ(Stats.FramesSent, 10u);
+  EXPECT_EQ(Stats.Retries, 5u);
+  EXPECT_EQ(Stats.ExceptionReplies, 1u);
+  EXPECT_EQ(Stats.OtherAddresses, 4u);
+}
+
+TEST_F(MemoryLineTest, EchoIsSkippedWhenAskedFor) {
+  Connection.SetEchoQueryBeforeReply(true);
+  Connection.Open();
+  // The echo alone first, then the answer after a pause; then echo and answer in one write.
+  for (const auto Pause : {60ms, 0ms}) {
+    Received.clear();
+    Client.Replies.clear();
+    TMemoryDevice Device(Peer, [Pause](TMemoryPeer& P) {
+      TFrameData Echo = P.ReadFrame(5ms, 2000ms);
+      if (Pause == 0ms) {
+        Echo.insert(Echo.end(), ReadReply.begin(), ReadReply.end());
+        P.Write(Echo);
+        return;
+      }
+      P.Write(Echo);
+      std::this_thread::sleep_for(Pause);
+      P.Write(ReadReply);
+    });
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty() && !Received.empty(); }));
+    EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+    EXPECT_EQ(Client.Replies[0].Reply, ReadReply) << "the reply buffer holds only the answer";
+    EXPECT_EQ(Received, std::vector<TFrameData>{ReadReply}) << "the echo is not reported";
+  }
+  EXPECT_EQ(Connection.Statistics().Echoes, 2u);
+}
+
+TEST_F(MemoryLineTest, ABroadcastIsSentOnceAndReportedToNobody) {
+  Connection.SetMaxRetries(3);
+  Connection.SetTurnaroundDelay(30);
+  Connection.Open();
+  TFrameData Heard;
+  TMemoryDevice Device(Peer, [&Heard](TMemoryPeer& P) { Heard = P.ReadFrame(5ms, 2000ms); });
+  Submit(Hex("06 00 01 00 03"), 0);
+  ASSERT_TRUE(PumpUntil([&] { return Sent.size() == 1; }));
+  Pump(150);
+  EXPECT_EQ(Sent.size(), 1u);
+  EXPECT_EQ(Heard, Sent.at(0));
+  EXPECT_TRUE(Received.empty()) << "no reply is read";
+  EXPECT_TRUE(Client.Replies.empty());
+}
+
+// With the silence rule a client's worker first waits for a quiet line; length-aware framing
+// starts at once, and a server answers a request that comes right after Open.
+TEST_F(MemoryLineFraming, StartUpWaitsForAQuietLineOnlyWithTheSilenceRule) {
+  for (const bool Sized : {false, true}) {
+    Connection.Close();
+    std::atomic<bool> Chattering{true};
+    std::thread Chatter([&] {
+      for (int I = 0; I < 20; ++I) {
+        Peer.Write(Hex("55"));
+        std::this_thread::sleep_for(10ms);
+      }
+      Chattering = false;
+    });
+    Reopen(Sized);
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Sent.empty(); }, 2000));
+    EXPECT_EQ(Chattering.load(), Sized) << (Sized ? "sized: sent at once" : "silence: sent once the line was quiet");
+    Chatter.join();
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }, 2000));
+    Sent.clear();
+    Client.Replies.clear();
+  }
+
+  TModbusMemoryServer Server;
+  Server.HoldingRegisters() = {0, TRegValues(1, 42)};
+  Server.SetConnection(&Connection);
+  Connection.Close();
+  Connection.SetConnectionMode(cmServer);
+  Connection.Open();
+  Peer.Discard();  // the client's requests that nobody answered
+  Peer.Write(ReadRequest);
+  TFrameData Reply;
+  std::atomic<bool> Read{false};
+  std::thread Reader([&] {
+    Reply = Peer.ReadFrame(10ms, 2000ms);
+    Read = true;
+  });
+  EXPECT_TRUE(PumpUntilFlag(Read));  // the server's answer is built on this thread
+  Reader.join();
+  EXPECT_EQ(Reply, ReadReply);
+}
+
+TEST_F(MemoryLineFraming, AsciiFramesEndAtCrLfBehindNoise) {
+  Reopen(LengthAwareRun(), 100, tmASCII);
+  const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
+  TMemoryDevice Device(Peer, [&Reply](TMemoryPeer& P) {
+    if (P.ReadFrame(10ms, 2000ms).empty()) return;
+    TFrameData Noisy = Bytes("xx\r\n:01");  // noise, then a frame that starts over
+    Noisy.insert(Noisy.end(), Reply.begin(), Reply.end());
+    P.WriteBursts(Noisy, {4, 3}, 20ms);
+  });
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Received.at(0), Reply);
+}
+
+TEST_F(MemoryLineTest, ALostLineIsToldOnceAndNeverSpins) {
+  int Lost = 0;
+  Connection.SetOnPortLost([&Lost](TModbusConnection&) { ++Lost; });
+  Connection.SetReceiveTimeout(100);
+  auto Gone = std::make_unique<TMemoryPeer>(Wire);  // a second opener of side B takes it over...
+  Connection.Open();
+  Gone.reset();  // ... and leaves: the cable is pulled
+  EXPECT_TRUE(PumpUntil([&] { return Lost == 1; }, 2000));
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsNoReply);
+  const double Before = Testing::ProcessCpuSeconds();
+  Pump(300);
+  EXPECT_LT(Testing::ProcessCpuSeconds() - Before, 0.15) << "the worker waits; it does not spin";
+  EXPECT_EQ(Lost, 1);
+}
