@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <memory>
 
-#include <Quorvel/Export.h>
 #include <Quorvel/Types.h>
 
 namespace Quorvel {
@@ -15,9 +14,9 @@ namespace Quorvel {
 using TFrameDataCell = std::unique_ptr<TFrameData>;
 
 /// A cell holding Length zero bytes.
-QUORVEL_EXPORT TFrameDataCell NewFrameData(std::size_t Length);
+TFrameDataCell NewFrameData(std::size_t Length);
 
 /// Clears the variable first, then releases the cell; an empty variable is left alone.
-QUORVEL_EXPORT void DisposeFrameData(TFrameDataCell& Cell) noexcept;
+void DisposeFrameData(TFrameDataCell& Cell) noexcept;
 
 }  // namespace Quorvel

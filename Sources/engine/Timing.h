@@ -2,16 +2,15 @@
 /// @file
 /// One time budget spread over several waits, on a millisecond tick that wraps at 2^32.
 
-#include <Quorvel/Export.h>
 #include <Quorvel/Types.h>
 
 namespace Quorvel {
 
 /// Stores the current tick in Start.
-QUORVEL_EXPORT void StartTimer(Cardinal& Start);
+void StartTimer(Cardinal& Start);
 
 /// Subtracts the milliseconds elapsed since Start from Remaining, stopping at 0.
-QUORVEL_EXPORT void DeductElapsed(Cardinal Start, Cardinal& Remaining);
+void DeductElapsed(Cardinal Start, Cardinal& Remaining);
 
 /// The same against a given tick. Unsigned subtraction gives the true elapsed time across a
 /// wrap of the tick counter (about every 49.7 days).
