@@ -17,12 +17,12 @@
 
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/SerialPorts.h>
 #include "DisplayLine.h"
 #include "DorvaneApplication.h"
 #include "LCD.h"
 #include "ModbusConnectionEditor.h"
 #include "PortWatch.h"
-#include <Quorvel/SerialPorts.h>
 #include "TrafficMonitor.h"
 #include "WindowTexts.h"
 

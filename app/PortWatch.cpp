@@ -1,7 +1,7 @@
 #include "PortWatch.h"
 
-#include "DorvaneApplication.h"
 #include <Quorvel/SerialPorts.h>
+#include "DorvaneApplication.h"
 
 TPortWatch::TPortWatch(TBackHandler OnBack, QObject* Parent) : QObject(Parent), FOnBack(std::move(OnBack)) {
   FTimer.setInterval(CheckIntervalMs);

@@ -21,11 +21,11 @@
 #include <memory>
 
 #include <Quorvel/Application.h>
+#include <Quorvel/Version.h>
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 #include "ModbusConnectionEditor.h"
 #include "TrafficMonitor.h"
-#include <Quorvel/Version.h>
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <QTime>
 #include <QVBoxLayout>
 
-#include "DorvaneApplication.h"
 #include <Quorvel/FrameDescription.h>
 #include <Quorvel/LineStatistics.h>
+#include "DorvaneApplication.h"
 #include "WindowTexts.h"
 
 using namespace Quorvel;

@@ -26,9 +26,9 @@
 #include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Errors.h>
+#include <Quorvel/SerialPorts.h>
 #include "PageControl.h"
 #include "RadioGroup.h"
-#include <Quorvel/SerialPorts.h>
 
 using namespace Quorvel;
 

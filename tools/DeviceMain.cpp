@@ -19,11 +19,11 @@
 
 #include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
+#include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
-#include <Quorvel/Messages.h>
 #include "PseudoTerminalPair.h"
-#include <Quorvel/Version.h>
 
 using namespace Quorvel;
 using namespace Dorvane;

@@ -1,8 +1,8 @@
 #include <Quorvel/Client.h>
 
 #include <Quorvel/Connection.h>
-#include "engine/ConnectionLink.h"
 #include <Quorvel/Errors.h>
+#include "engine/ConnectionLink.h"
 
 namespace Quorvel {
 

@@ -7,9 +7,9 @@
 #include <Quorvel/Checksums.h>
 #include <Quorvel/Connection.h>
 #include "engine/ConnectionEngine.h"
-#include "protocol/FrameLength.h"
 #include "engine/Timing.h"
 #include "platform/Clock.h"
+#include "protocol/FrameLength.h"
 
 namespace Quorvel {
 

@@ -6,12 +6,12 @@
 
 #include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
 #include "engine/ConnectionEngine.h"
 #include "engine/FrameData.h"
-#include "protocol/FrameLength.h"
-#include <Quorvel/Messages.h>
 #include "platform/Clock.h"
 #include "platform/Threads.h"
+#include "protocol/FrameLength.h"
 
 namespace Quorvel {
 

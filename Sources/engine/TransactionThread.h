@@ -6,12 +6,12 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/LineCounters.h"
-#include "runtime/Ring.h"
-#include "runtime/Thread.h"
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
+#include "engine/LineCounters.h"
 #include "platform/Event.h"
+#include "runtime/Ring.h"
+#include "runtime/Thread.h"
 
 namespace Quorvel {
 

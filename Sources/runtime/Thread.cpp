@@ -3,8 +3,8 @@
 #include <stdexcept>
 
 #include <Quorvel/Application.h>
-#include "runtime/MessageWindow.h"
 #include "platform/Threads.h"
+#include "runtime/MessageWindow.h"
 
 namespace Quorvel {
 

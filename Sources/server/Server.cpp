@@ -1,10 +1,10 @@
 #include <Quorvel/Server.h>
 
-#include <Quorvel/Protocol.h>
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Connection.h>
-#include "engine/ConnectionLink.h"
 #include <Quorvel/Errors.h>
+#include <Quorvel/Protocol.h>
+#include "engine/ConnectionLink.h"
 
 namespace Quorvel {
 

@@ -13,8 +13,8 @@
 
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Errors.h>
-#include "FuzzConnection.h"
 #include <Quorvel/MemoryServer.h>
+#include "FuzzConnection.h"
 
 using namespace Quorvel;
 using QuorvelFuzz::TFuzzConnection;

@@ -18,8 +18,8 @@
 #include <optional>
 
 #include <Quorvel/Connection.h>
-#include "EditorTestSupport.h"
 #include <Quorvel/Errors.h>
+#include "EditorTestSupport.h"
 #include "ModbusConnectionEditor.h"
 #include "PageControl.h"
 #include "RadioGroup.h"

@@ -12,8 +12,8 @@
 #include <memory>
 
 #include <Quorvel/Connection.h>
-#include "EditorTestSupport.h"
 #include <Quorvel/Errors.h>
+#include "EditorTestSupport.h"
 #include "ModbusConnectionEditor.h"
 #include "RadioGroup.h"
 #include "VirtualSerialLine.h"

@@ -29,14 +29,14 @@
 #include <Quorvel/Application.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Errors.h>
 #include "DisplayDevice.h"
 #include "DisplayLine.h"
 #include "DorvaneApplication.h"
-#include <Quorvel/Errors.h>
 #include "LCD.h"
 #include "MainWindow.h"
-#include "Startup.h"
 #include "MainWindowFixture.h"
+#include "Startup.h"
 #include "TrafficMonitor.h"
 #include "VirtualSerialLine.h"
 

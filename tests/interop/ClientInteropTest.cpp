@@ -10,9 +10,9 @@
 
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
 #include "FramingRun.h"
 #include "InteropData.h"
-#include <Quorvel/Messages.h>
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "InteropData.h"
 #include <Quorvel/Messages.h>
+#include "InteropData.h"
 
 extern char** environ;
 

@@ -10,10 +10,10 @@
 #include <utility>
 
 #include <Quorvel/Connection.h>
-#include "FramingRun.h"
-#include "InteropData.h"
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/Messages.h>
+#include "FramingRun.h"
+#include "InteropData.h"
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

@@ -20,9 +20,9 @@
 
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Messages.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
-#include <Quorvel/Messages.h>
 #include "VirtualSerialLine.h"
 
 extern char** environ;

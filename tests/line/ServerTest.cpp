@@ -4,10 +4,10 @@
 #include <thread>
 
 #include <Quorvel/Application.h>
-#include "ErrorMessage.h"
 #include <Quorvel/Errors.h>
-#include "LineFixture.h"
 #include <Quorvel/MemoryServer.h>
+#include "ErrorMessage.h"
+#include "LineFixture.h"
 #include "TestBytes.h"
 
 using namespace Quorvel;

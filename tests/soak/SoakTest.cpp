@@ -28,9 +28,9 @@
 #include <Quorvel/Application.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
-#include "InteropData.h"
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/Messages.h>
+#include "InteropData.h"
 #include "Peers.h"
 #include "VirtualSerialLine.h"
 

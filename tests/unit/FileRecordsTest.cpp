@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ErrorMessage.h"
 #include <Quorvel/Errors.h>
+#include "ErrorMessage.h"
 
 using QuorvelTest::MessageOf;
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include <Quorvel/SerialPorts.h>
+#include "platform/linux/SysfsSerialPorts.h"
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
-#include "platform/linux/SysfsSerialPorts.h"
 
 namespace {
 
