@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "runtime/Thread.h"
+#include <Quorvel/ThreadPriority.h>
 
 namespace Quorvel::Platform {
 
