@@ -128,6 +128,7 @@ TEST_F(MemoryLineTest, ABroadcastIsSentOnceAndReportedToNobody) {
   TMemoryDevice Device(Peer, [&Heard](TMemoryPeer& P) { Heard = P.ReadFrame(5ms, 2000ms); });
   Submit(Hex("06 00 01 00 03"), 0);
   ASSERT_TRUE(PumpUntil([&] { return Sent.size() == 1; }));
+  Device.Join();
   Pump(150);
   EXPECT_EQ(Sent.size(), 1u);
   EXPECT_EQ(Heard, Sent.at(0));
