@@ -82,4 +82,28 @@ void TModbusClient::DoSingleRegisterWrite(const TTransactionInfo& Info, Word Reg
   if (FOnSingleRegisterWrite) FOnSingleRegisterWrite(*this, Info, RegAddr, RegValue);
 }
 
+void TModbusClient::DoCommEventCounterRead(const TTransactionInfo& Info, Word Status, Word EventCount) {
+  if (FOnCommEventCounterRead) FOnCommEventCounterRead(*this, Info, Status, EventCount);
+}
+void TModbusClient::DoCommEventLogRead(const TTransactionInfo& Info, Word Status, Word EventCount, Word MessageCount,
+                                       const TCommEvents& Events) {
+  if (FOnCommEventLogRead) FOnCommEventLogRead(*this, Info, Status, EventCount, MessageCount, Events);
+}
+void TModbusClient::DoDeviceIdentificationRead(const TTransactionInfo& Info, TDeviceIdAccess Access, Byte ObjectId,
+                                               Byte ConformityLevel, const TDeviceObjects& Objects) {
+  if (FOnDeviceIdentificationRead) FOnDeviceIdentificationRead(*this, Info, Access, ObjectId, ConformityLevel, Objects);
+}
+void TModbusClient::DoFifoQueueRead(const TTransactionInfo& Info, Word FifoAddress, const TRegValues& Values) {
+  if (FOnFifoQueueRead) FOnFifoQueueRead(*this, Info, FifoAddress, Values);
+}
+void TModbusClient::DoMultipleRegistersReadWrite(const TTransactionInfo& Info, Word ReadStart, Word ReadCount,
+                                                 const TRegValues& ReadValues, Word WriteStart, Word WriteCount,
+                                                 const TRegValues& WriteValues) {
+  if (FOnMultipleRegistersReadWrite)
+    FOnMultipleRegistersReadWrite(*this, Info, ReadStart, ReadCount, ReadValues, WriteStart, WriteCount, WriteValues);
+}
+void TModbusClient::DoRawReply(const TTransactionInfo& Info, const TFrameData& RequestPdu, const TFrameData& ReplyPdu) {
+  if (FOnRawReply) FOnRawReply(*this, Info, RequestPdu, ReplyPdu);
+}
+
 }  // namespace Quorvel

@@ -8,32 +8,13 @@
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Errors.h>
+#include "client/ReplyCheck.h"
+#include "client/ReplyDecoders.h"
+#include "protocol/BufferReading.h"
 
 namespace Quorvel {
 
 namespace {
-
-Byte TakeByte(TModbusBuffer& B) {
-  const Byte Value = B.PeekByte();
-  B.Seek(smNextByte);
-  return Value;
-}
-
-Word TakeWord(TModbusBuffer& B) {
-  const Word Value = B.PeekWord();
-  B.Seek(smNextWord);
-  return Value;
-}
-
-void Expect(bool Condition) {
-  if (!Condition) RaiseInternalError();
-}
-
-TRegValues TakeWords(TModbusBuffer& B, int Count) {
-  TRegValues Values(static_cast<std::size_t>(Count));
-  for (auto& Value : Values) Value = TakeWord(B);
-  return Values;
-}
 
 // The action a request's sub-function and data word stand for.
 TDiagnosticAction ActionOfRequest(Word SubFunction, Word Data) {
@@ -43,26 +24,31 @@ TDiagnosticAction ActionOfRequest(Word SubFunction, Word Data) {
   return Action == daRestartCommunications && Data == 0xFF00 ? daRestartCommunicationsClearLog : Action;
 }
 
-}  // namespace
+// What a read device identification has gathered over its exchanges so far.
+struct TGatheredObjects : TTransactionCarry {
+  Byte FirstObjectId = 0;  // as the caller asked
+  int Exchanges = 0;
+  Cardinal Attempts = 0;  // the sends of every exchange
+  TDeviceObjects Objects;
+};
 
-// Checks and decodes the reply only when the line delivered a good one. A failed check, or a
-// step past the received data, lowers the outcome to rsInvalidReply; what was decoded before
-// stays. The reply's data ends where its frame check begins: a byte count that promises more
-// than arrived is a failed check, not a reason to read the check as data.
-template <class F>
-static void CheckReply(const TModbusConnection& Connection, TModbusTransaction& T, F Decode) {
-  if (T.Info.ReplyStatus != rsSuccess) return;
-  try {
-    T.Reply.SetPosition(TModbusFrameCodec::PduOffset + 1);
-    Decode(T.Reply);
-    Expect(T.Reply.Position() <= T.Reply.Size() - Connection.ChecksumSize());
-  } catch (const EQuorvelError&) {
-    T.Info.ReplyStatus = rsInvalidReply;
-  }
+// Takes what the earlier exchanges of T gathered, or starts with its first.
+std::unique_ptr<TGatheredObjects> TakeGathered(TModbusTransaction& T, Byte FirstObjectId) {
+  if (dynamic_cast<TGatheredObjects*>(T.Carry.get()) != nullptr)
+    return std::unique_ptr<TGatheredObjects>(static_cast<TGatheredObjects*>(T.Carry.release()));
+  auto First = std::make_unique<TGatheredObjects>();
+  First->FirstObjectId = FirstObjectId;
+  return First;
 }
+
+}  // namespace
 
 void TModbusClient::ProcessReply(TModbusTransaction& T) {
   CheckConnection();
+  if (T.RawReply) {
+    DecodeRawReply(T);
+    return;
+  }
   // Dispatch by what was asked: an exception reply is reported under the function it answers.
   switch (FConnection->ReadFunctionCode(T.Request)) {
     case Functions::ReadCoils: DecodeBitsRead(T, true); break;
@@ -79,6 +65,11 @@ void TModbusClient::ProcessReply(TModbusTransaction& T) {
     case Functions::ReadFileRecord: DecodeFileRecordRead(T); break;
     case Functions::WriteFileRecord: DecodeFileRecordWrite(T); break;
     case Functions::MaskWriteRegister: DecodeMaskWrite(T); break;
+    case Functions::GetCommEventCounter: DecodeCommEventCounter(T); break;
+    case Functions::GetCommEventLog: DecodeCommEventLog(T); break;
+    case Functions::ReadWriteMultipleRegisters: DecodeReadWriteRegisters(T); break;
+    case Functions::ReadFifoQueue: DecodeFifoQueue(T); break;
+    case Functions::EncapsulatedInterface: DecodeDeviceIdentification(T); break;
     default: break;
   }
 }
@@ -254,6 +245,57 @@ void TModbusClient::DecodeMaskWrite(TModbusTransaction& T) {
     Expect(TakeWord(R) == OrMask);
   });
   DoSingleRegisterMaskWrite(T.Info, RegAddr, AndMask, OrMask);
+}
+
+void TModbusClient::DecodeCommEventCounter(TModbusTransaction& T) {
+  const TCommEventCounterReply V = DecodeCommEventCounterReply(*FConnection, T);
+  DoCommEventCounterRead(T.Info, V.Status, V.EventCount);
+}
+
+void TModbusClient::DecodeCommEventLog(TModbusTransaction& T) {
+  const TCommEventLogReply V = DecodeCommEventLogReply(*FConnection, T);
+  DoCommEventLogRead(T.Info, V.Status, V.EventCount, V.MessageCount, V.Events);
+}
+
+void TModbusClient::DecodeReadWriteRegisters(TModbusTransaction& T) {
+  const TReadWriteRegistersReply V = DecodeReadWriteRegistersReply(*FConnection, T);
+  DoMultipleRegistersReadWrite(T.Info, V.ReadStart, V.ReadCount, V.ReadValues, V.WriteStart, V.WriteCount,
+                               V.WriteValues);
+}
+
+void TModbusClient::DecodeFifoQueue(TModbusTransaction& T) {
+  const TFifoQueueReply V = DecodeFifoQueueReply(*FConnection, T);
+  DoFifoQueueRead(T.Info, V.FifoAddress, V.Values);
+}
+
+// One exchange of a read device identification. While the server says that more objects follow,
+// the objects so far travel in a further request of the same transaction number; the one event
+// comes with the last exchange, whatever its outcome, and carries every object gathered.
+void TModbusClient::DecodeDeviceIdentification(TModbusTransaction& T) {
+  TDeviceIdentificationReply V = DecodeDeviceIdentificationReply(*FConnection, T);
+  std::unique_ptr<TGatheredObjects> Gathered = TakeGathered(T, V.ObjectId);
+  // A further exchange must start past where the one before it did, so that the requests end
+  // (a first one may name an object the server does not have, which starts it from the first).
+  if (Gathered->Exchanges > 0 && V.MoreFollows && V.NextObjectId <= V.ObjectId) {
+    T.Info.ReplyStatus = rsInvalidReply;
+    V.MoreFollows = false;
+  }
+  ++Gathered->Exchanges;
+  Gathered->Attempts += T.Info.Attempts;
+  Gathered->Objects.merge(V.Objects);
+  if (T.Info.ReplyStatus == rsSuccess && V.MoreFollows) {
+    T.Carry = std::move(Gathered);
+    RequestMoreObjects(T, V.Access, V.NextObjectId);
+    return;
+  }
+  TTransactionInfo Info = T.Info;
+  Info.Attempts = Gathered->Attempts;
+  DoDeviceIdentificationRead(Info, V.Access, Gathered->FirstObjectId, V.ConformityLevel, Gathered->Objects);
+}
+
+void TModbusClient::DecodeRawReply(TModbusTransaction& T) {
+  const TRawReply V = Quorvel::DecodeRawReply(*FConnection, T);
+  DoRawReply(T.Info, V.RequestPdu, V.ReplyPdu);
 }
 
 }  // namespace Quorvel

@@ -42,22 +42,38 @@ void CheckFileRecords(const TModbusFileRecordList& Records, int RecordOverhead) 
 
 constexpr Byte FileReferenceType = 6;
 
+void WriteDeviceIdentificationRequest(TModbusBuffer& B, TDeviceIdAccess Access, Byte ObjectId) {
+  B.WriteByte(Functions::EncapsulatedInterface);
+  B.WriteByte(MeiTypes::ReadDeviceIdentification);
+  B.WriteByte(Access);
+  B.WriteByte(ObjectId);
+}
+
 }  // namespace
 
 // Steps shared by every request, in their binding order; the caller has checked the connection and
 // the arguments. Until the hand-over the transaction is ours and freed on any failure.
 template <class F>
 Cardinal TModbusClient::Submit(Cardinal UserData, F WriteRequestData) {
-  TModbusConnection& C = *FConnection;
-  auto Transaction = std::make_unique<TModbusTransaction>(C.FrameBufferSize());
-  const Cardinal ID = C.NextTransactionID();
-  Transaction->Info = TTransactionInfo{};
-  Transaction->Info.TransactionID = ID;
+  return Hand(NewTransaction(UserData), WriteRequestData);
+}
+
+std::unique_ptr<TModbusTransaction> TModbusClient::NewTransaction(Cardinal UserData) {
+  auto Transaction = std::make_unique<TModbusTransaction>(FConnection->FrameBufferSize());
+  Transaction->Info.TransactionID = FConnection->NextTransactionID();
   Transaction->Info.ServerAddress = FServerAddress;
   Transaction->Info.UserData = UserData;
-  C.WriteServerAddress(this, Transaction->Request);
+  return Transaction;
+}
+
+// Builds the frame of the transaction that Info names and submits it.
+template <class F>
+Cardinal TModbusClient::Hand(std::unique_ptr<TModbusTransaction> Transaction, F WriteRequestData) {
+  TModbusConnection& C = *FConnection;
+  C.WriteAddress(Transaction->Info.ServerAddress, Transaction->Request);
   WriteRequestData(Transaction->Request);
   C.AppendChecksum(Transaction->Request);
+  const Cardinal ID = Transaction->Info.TransactionID;
   C.SubmitTransaction(Transaction);
   return ID;
 }
@@ -202,6 +218,73 @@ Cardinal TModbusClient::MaskWriteSingleRegister(Word RegAddr, Word AndMask, Word
     B.WriteWord(RegAddr);
     B.WriteWord(AndMask);
     B.WriteWord(OrMask);
+  });
+}
+
+Cardinal TModbusClient::GetCommEventCounter(Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(Functions::GetCommEventCounter); });
+}
+
+Cardinal TModbusClient::GetCommEventLog(Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [](TModbusBuffer& B) { B.WriteByte(Functions::GetCommEventLog); });
+}
+
+Cardinal TModbusClient::ReadWriteMultipleRegisters(Word ReadStart, Word ReadCount, Word WriteStart,
+                                                   const TRegValues& WriteValues, Cardinal UserData) {
+  CheckConnection();
+  CheckRegisterCount(ReadCount, MaxReadRegisters);
+  CheckAddressRange(ReadStart, ReadCount);
+  const int Count = static_cast<int>(std::min<std::size_t>(WriteValues.size(), 65536));
+  CheckRegisterCount(Count, MaxReadWriteRegisters);
+  CheckAddressRange(WriteStart, Count);
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(Functions::ReadWriteMultipleRegisters);
+    B.WriteWord(ReadStart);
+    B.WriteWord(ReadCount);
+    B.WriteWord(WriteStart);
+    B.WriteWord(static_cast<Word>(Count));
+    B.WriteByte(static_cast<Byte>(2 * Count));
+    for (const Word Value : WriteValues) B.WriteWord(Value);
+  });
+}
+
+Cardinal TModbusClient::ReadFifoQueue(Word FifoAddress, Cardinal UserData) {
+  CheckConnection();
+  return Submit(UserData, [&](TModbusBuffer& B) {
+    B.WriteByte(Functions::ReadFifoQueue);
+    B.WriteWord(FifoAddress);
+  });
+}
+
+Cardinal TModbusClient::ReadDeviceIdentification(TDeviceIdAccess Access, Byte ObjectId, Cardinal UserData) {
+  CheckConnection();
+  if (Access < diBasic || Access > diSpecific) RaiseErrorFmt(Messages::ValueRange, diBasic, diSpecific);
+  return Submit(UserData, [&](TModbusBuffer& B) { WriteDeviceIdentificationRequest(B, Access, ObjectId); });
+}
+
+// The next exchange of a read device identification: the same number, server and user data, and
+// what the exchanges so far gathered.
+void TModbusClient::RequestMoreObjects(TModbusTransaction& T, TDeviceIdAccess Access, Byte NextObjectId) {
+  auto Next = std::make_unique<TModbusTransaction>(FConnection->FrameBufferSize());
+  Next->Info.TransactionID = T.Info.TransactionID;
+  Next->Info.ServerAddress = T.Info.ServerAddress;
+  Next->Info.UserData = T.Info.UserData;
+  Next->Carry = std::move(T.Carry);
+  Hand(std::move(Next), [&](TModbusBuffer& B) { WriteDeviceIdentificationRequest(B, Access, NextObjectId); });
+}
+
+Cardinal TModbusClient::SendRawRequest(const TFrameData& Pdu, TReplyLength ReplyLength, Cardinal UserData) {
+  CheckConnection();
+  // Bit 7 marks an exception reply, and 0 is no function.
+  const int Function = Pdu.empty() ? 0 : Pdu[0];
+  if (Function < 1 || Function > Functions::LastFunction) RaiseErrorFmt(Messages::ValueRange, 1, Functions::LastFunction);
+  if (Pdu.size() > MaxRawPdu) RaiseErrorFmt(Messages::ValueRange, 1, MaxRawPdu);
+  auto Transaction = NewTransaction(UserData);
+  Transaction->RawReply = ReplyLength;
+  return Hand(std::move(Transaction), [&](TModbusBuffer& B) {
+    for (const Byte Value : Pdu) B.WriteByte(Value);
   });
 }
 

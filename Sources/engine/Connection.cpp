@@ -342,7 +342,7 @@ TModbusClient* TModbusConnection::FindClient(Byte Address) const {
 
 TModbusServer* TModbusConnection::FindServer(Byte Address) const {
   for (auto* Server : FServers)
-    if (Server->ServerAddress() == Address) return Server;
+    if (Server->AnswersAddress(Address)) return Server;
   return nullptr;
 }
 
@@ -351,7 +351,7 @@ void TModbusConnection::WriteServerAddress(const TModbusClient* Client, TModbusB
 }
 
 void TModbusConnection::WriteOwnAddress(const TModbusServer& Server, TModbusBuffer& Buffer) const {
-  WriteAddress(Server.ServerAddress(), Buffer);
+  WriteAddress(Server.ReplyAddress(), Buffer);
 }
 
 // ---- Transactions ----

@@ -28,14 +28,16 @@ bool CrcChecks(const Byte* Frame, int Length) noexcept {
 
 // What a length-aware reader expects of the bytes it has: a request (a server), the echo of our
 // own request (while the bytes so far are the request's), or a reply to it.
-TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode, const TModbusBuffer* Request,
+TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode, const TModbusTransaction* Transaction,
                             bool ExpectEcho) noexcept {
   if (Mode == cmServer) return RtuRequestLength(Received);
-  if (ExpectEcho && Request != nullptr) {
-    const std::size_t Compared = std::min(Received.size(), static_cast<std::size_t>(Request->Size()));
-    if (std::memcmp(Received.data(), Request->Memory(), Compared) == 0) return {TFrameLength::Known, Request->Size()};
+  if (Transaction == nullptr) return RtuReplyLength(Received, nullptr);
+  const TModbusBuffer& Request = Transaction->Request;
+  if (ExpectEcho) {
+    const std::size_t Compared = std::min(Received.size(), static_cast<std::size_t>(Request.Size()));
+    if (std::memcmp(Received.data(), Request.Memory(), Compared) == 0) return {TFrameLength::Known, Request.Size()};
   }
-  return RtuReplyLength(Received, Request);
+  return RtuReplyLength(Received, &Request, Transaction->RawReply.value_or(TReplyLength{}));
 }
 
 }  // namespace
@@ -109,11 +111,11 @@ bool TModbusConnection::ReadAvailable(Byte* Dest, int Space, int& Count) {
   return true;
 }
 
-int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusBuffer* Request,
+int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusTransaction* Transaction,
                                  bool ExpectEcho) {
   const Cardinal SilentTime = GetSilentTime();
   if (IsASCII()) return ReadASCIIFrame(Dest, Capacity, Remaining, SilentTime);
-  if (FLengthAwareFraming) return ReadSizedRTUFrame(Dest, Capacity, Remaining, SilentTime, Request, ExpectEcho);
+  if (FLengthAwareFraming) return ReadSizedRTUFrame(Dest, Capacity, Remaining, SilentTime, Transaction, ExpectEcho);
   return ReadRTUFrame(Dest, Capacity, Remaining, SilentTime);
 }
 
@@ -138,7 +140,7 @@ int TModbusConnection::ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remainin
 // in ReadRTUFrame: nothing that the silence frames right is framed otherwise here. Bytes read past
 // the end are the next frame's start and are kept for the next read.
 int TModbusConnection::ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime,
-                                         const TModbusBuffer* Request, bool ExpectEcho) {
+                                         const TModbusTransaction* Transaction, bool ExpectEcho) {
   if (Remaining == 0) return 0;
   FEngine->Line->TakeLineErrors();
   int Total = TakeCarry(Dest, Capacity);
@@ -147,7 +149,7 @@ int TModbusConnection::ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Rem
   for (;;) {
     if (Sizing) {
       const TFrameLength Length =
-          ExpectedLength({Dest, static_cast<std::size_t>(Total)}, FConnectionMode, Request, ExpectEcho);
+          ExpectedLength({Dest, static_cast<std::size_t>(Total)}, FConnectionMode, Transaction, ExpectEcho);
       if (Length.Kind == TFrameLength::Known && Length.Bytes <= Capacity) {
         if (Total >= Length.Bytes) {
           if (CrcChecks(Dest, Length.Bytes)) {

@@ -163,14 +163,14 @@ void TTransactionThread::ReadReply(TModbusTransaction& Transaction, int FrameLen
   Cardinal Remaining = C.ReceiveTimeout();
   do {
     const bool Echo = C.EchoQueryBeforeReply();
-    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request, Echo);
+    int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction, Echo);
     C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
     if (Echo && C.IsEcho(Transaction.Request, Transaction.Reply)) {
       Count(lcFramesReceived);
       Count(lcEchoes);
       if (Transaction.Reply.Size() == Transaction.Request.Size()) {
         // Only the echo was read: it is not reported; the answer follows.
-        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction.Request);
+        Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining, &Transaction);
         PostFrameData(FRxArea.data(), Length, false);
         C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
       } else {

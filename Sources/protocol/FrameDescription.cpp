@@ -94,17 +94,22 @@ void SetRange(TFrameDescription& Result, Word Start, Word Count) {
   Result.Count = Count;
 }
 
+bool IsReadFunction(Byte Function) {
+  return (Function >= Functions::ReadCoils && Function <= Functions::ReadInputRegisters) ||
+         Function == Functions::ReadWriteMultipleRegisters || Function == Functions::ReadFifoQueue;
+}
+
 // The addresses a frame names in its own fields: a range (start, count) for the reads and the
-// multiple writes, one address for the single writes and the mask write. A reply to a read names
-// none: its range is the request's.
+// multiple writes (the read's, for a read/write request), one address for the single writes, the
+// mask write and a FIFO queue. A reply to a read names none: its range is the request's.
 void ReadOwnRange(const TBinaryFrame& Frame, Byte Function, bool IsReply, TFrameDescription& Result) {
+  if (IsReply && IsReadFunction(Function)) return;
   switch (Function) {
     case Functions::ReadCoils:
     case Functions::ReadDiscreteInputs:
     case Functions::ReadHoldingRegisters:
     case Functions::ReadInputRegisters:
-      if (IsReply) return;
-      [[fallthrough]];
+    case Functions::ReadWriteMultipleRegisters:
     case Functions::WriteMultipleCoils:
     case Functions::WriteMultipleRegisters:
       if (Frame.HasWord(4)) SetRange(Result, Frame.WordAt(2), Frame.WordAt(4));
@@ -112,15 +117,12 @@ void ReadOwnRange(const TBinaryFrame& Frame, Byte Function, bool IsReply, TFrame
     case Functions::WriteSingleCoil:
     case Functions::WriteSingleRegister:
     case Functions::MaskWriteRegister:
+    case Functions::ReadFifoQueue:
       if (Frame.HasWord(2)) SetRange(Result, Frame.WordAt(2), 1);
       return;
     default:
       return;
   }
-}
-
-bool IsReadFunction(Byte Function) {
-  return Function >= Functions::ReadCoils && Function <= Functions::ReadInputRegisters;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <span>
 
 #include <Quorvel/ModbusBuffer.h>
+#include <Quorvel/ReplyLength.h>
 #include <Quorvel/Types.h>
 
 namespace Quorvel {
@@ -25,8 +26,9 @@ TFrameLength RtuRequestLength(std::span<const Byte> Received) noexcept;
 
 // A reply, normal or exception, to Request (a binary RTU frame): Received holds its first bytes.
 // The request is needed where a reply echoes it (diagnostics); without one such a reply's length
-// is Unknown.
-TFrameLength RtuReplyLength(std::span<const Byte> Received, const TModbusBuffer* Request) noexcept;
+// is Unknown. Rule is a raw request's own (rlByFunction: the table's).
+TFrameLength RtuReplyLength(std::span<const Byte> Received, const TModbusBuffer* Request,
+                            TReplyLength Rule = {}) noexcept;
 
 // Whether a normal reply that matches Request's address and function still cannot be its answer:
 // its length, byte count or echoed fields contradict what the request asked (a late reply to an

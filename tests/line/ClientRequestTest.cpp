@@ -62,6 +62,24 @@ TEST_F(ClientRequest, OtherRequestsRefuseWhatAServerWould) {
             "Starting register index is invalid (65535)");
   EXPECT_EQ(MessageOf([&] { Client.Diagnostics(static_cast<TDiagnosticAction>(15)); }),
             "Diagnostic action was not recognized");
+  EXPECT_EQ(MessageOf([&] { Client.ReadWriteMultipleRegisters(0, 126, 0, {1}); }),
+            "Register count must be between 1 and 125");
+  EXPECT_EQ(MessageOf([&] { Client.ReadWriteMultipleRegisters(0, 1, 0, TRegValues(122)); }),
+            "Register count must be between 1 and 121");
+  EXPECT_EQ(MessageOf([&] { Client.ReadWriteMultipleRegisters(0, 1, 0, {}); }),
+            "Register count must be between 1 and 121");
+  EXPECT_EQ(MessageOf([&] { Client.ReadWriteMultipleRegisters(65535, 2, 0, {1}); }),
+            "Starting register index is invalid (65535)");
+  EXPECT_EQ(MessageOf([&] { Client.ReadWriteMultipleRegisters(0, 1, 65535, {1, 2}); }),
+            "Starting register index is invalid (65535)");
+  EXPECT_EQ(MessageOf([&] { Client.ReadDeviceIdentification(static_cast<TDeviceIdAccess>(5)); }),
+            "Value must be between 1 and 4");
+  EXPECT_EQ(MessageOf([&] { Client.ReadDeviceIdentification(static_cast<TDeviceIdAccess>(0)); }),
+            "Value must be between 1 and 4");
+  EXPECT_EQ(MessageOf([&] { Client.SendRawRequest({}); }), "Value must be between 1 and 127");
+  EXPECT_EQ(MessageOf([&] { Client.SendRawRequest({0x80, 0x01}); }), "Value must be between 1 and 127")
+      << "bit 7 marks an exception reply";
+  EXPECT_EQ(MessageOf([&] { Client.SendRawRequest(TFrameData(254, 0x41)); }), "Value must be between 1 and 253");
   TModbusFileRecordList None;
   EXPECT_EQ(MessageOf([&] { Client.ReadFileRecord(None); }), "Value must be between 1 and 35");
   TModbusFileRecordList Big;
@@ -110,6 +128,13 @@ TEST_F(ClientRequest, EveryFunctionsFrame) {
       {[&] { Client.ReadFileRecord(Records); }, "11 14 0E 06 0004 0001 0002 06 0003 0009 0001"},
       {[&] { Client.WriteFileRecord(Records); }, "11 15 14 06 0004 0001 0002 0000 0A0B 06 0003 0009 0001 0000"},
       {[&] { Client.MaskWriteSingleRegister(4, 0x00F2, 0x0025); }, "11 16 0004 00F2 0025"},
+      {[&] { Client.GetCommEventCounter(); }, "11 0B"},
+      {[&] { Client.GetCommEventLog(); }, "11 0C"},
+      {[&] { Client.ReadWriteMultipleRegisters(3, 2, 16, {0xABCD, 0x0001}); }, "11 17 0003 0002 0010 0002 04 ABCD 0001"},
+      {[&] { Client.ReadFifoQueue(0x04D2); }, "11 18 04D2"},
+      {[&] { Client.ReadDeviceIdentification(diExtended, 0x80); }, "11 2B 0E 03 80"},
+      {[&] { Client.SendRawRequest(Hex("41 0102")); }, "11 41 0102"},
+      {[&] { Client.SendRawRequest(Hex("03 0000 0001")); }, "11 03 0000 0001"},
   };
   for (const auto& R : Rows) R.Request();
   const auto& Frames = SentFrames(std::size(Rows));

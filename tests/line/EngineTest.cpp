@@ -3,6 +3,7 @@
 #include <Quorvel/Application.h>
 #include <Quorvel/Errors.h>
 #include <Quorvel/MemoryServer.h>
+#include <Quorvel/Protocol.h>
 #include <Quorvel/Server.h>
 #include "LineFixture.h"
 #include "TestBytes.h"
@@ -483,7 +484,7 @@ TEST_F(LengthAwareFraming, EachReplyEndsAtItsLastByteOrAsTheSilenceEndsIt) {
       Client.Replies.clear();
       TDevice Device(Line.PortB(), Answer(1, [&Row](const TFrameData&) { return Row.Answer; }));
       if (!Row.Bursts.empty()) Line.SplitNextFrame(TLineSide::B, Row.Bursts, Row.Gap);
-      Submit(Row.RequestPdu);
+      Submit(Row.RequestPdu, 1, Row.Raw);
       const bool Done = PumpUntil([&] { return !Client.Replies.empty(); }, Quick ? 1000 : 3000);
       ASSERT_TRUE(Done) << Row.Name << (Sized ? ", sized" : "") << ": no outcome in time";
       EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, Sized ? Row.Sized : Row.Silence)
@@ -500,6 +501,10 @@ TEST_F(LengthAwareFraming, TheServerAnswersEachRequestAtItsLastByte) {
   Server.DiscreteInputs() = {0, TBitValues(16, false)};
   Server.HoldingRegisters() = {0, TRegValues(4, 7)};
   Server.InputRegisters() = {0, TRegValues(4, 9)};
+  Server.FifoQueues()[0] = {5};
+  Server.DeviceIdentification() = {{0, "Q"}};
+  for (const Byte Function : {Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue, Functions::EncapsulatedInterface})
+    Server.SetFunctionProvided(Function, true);
   Server.SetConnection(&Connection);
   Connection.SetConnectionMode(cmServer);
   Reopen(true, LongSilence);
@@ -509,6 +514,9 @@ TEST_F(LengthAwareFraming, TheServerAnswersEachRequestAtItsLastByte) {
       {"01 05 0001 FF00", "01 05 0001 FF00"},   {"01 06 0001 0011", "01 06 0001 0011"},
       {"01 0F 0000 0003 01 05", "01 0F 0000 0003"}, {"01 10 0000 0001 02 002A", "01 10 0000 0001"},
       {"01 07", "01 87 01"},  // a function it does not serve, sized all the same
+      {"01 17 0000 0001 0000 0001 02 0003", "01 17 02 0003"},
+      {"01 18 0000", "01 18 0004 0001 0005"},
+      {"01 2B 0E 01 00", "01 2B 0E 01 81 00 00 01 00 01 51"},
   };
   std::vector<TFrameData> Replies;
   std::atomic<bool> Done{false};

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -113,10 +114,12 @@ class TEngineTest : public ::testing::Test, protected TLineHolder {
     Client.SetConnection(&Connection);
   }
 
-  // Queues a request to Address: Pdu is the function code and data; the check is appended.
-  void Submit(const TFrameData& Pdu, Byte Address = 1) {
+  // Queues a request to Address: Pdu is the function code and data; the check is appended. With
+  // Raw it is a raw request whose reply ends as that rule says.
+  void Submit(const TFrameData& Pdu, Byte Address = 1, std::optional<Quorvel::TReplyLength> Raw = {}) {
     auto Transaction = std::make_unique<Quorvel::TModbusTransaction>(Connection.FrameBufferSize());
     Transaction->Info.ServerAddress = Address;
+    Transaction->RawReply = Raw;
     Connection.WriteAddress(Address, Transaction->Request);
     for (const Byte B : Pdu) Transaction->Request.WriteByte(B);
     Connection.AppendChecksum(Transaction->Request);
@@ -155,6 +158,7 @@ struct TCompletionRow {
   bool EndsAtLastByte;          // sized: the answer needs no silence after it
   std::vector<std::size_t> Bursts = {};
   std::chrono::milliseconds Gap = 0ms;
+  std::optional<Quorvel::TReplyLength> Raw = {};  // a raw request, and its reply's rule
 };
 
 // A reply of every function the client sends, and an exception reply to each, and the ways a
@@ -176,6 +180,11 @@ inline std::vector<TCompletionRow> CompletionRows() {
       {"14 07 06 0001 0000 0001", "14 04 03 06 002A"},
       {"15 09 06 0001 0000 0001 002A", "15 09 06 0001 0000 0001 002A"},
       {"16 0001 FF00 000F", "16 0001 FF00 000F"},
+      {"0B", "0B 0000 0003"},
+      {"0C", "0C 08 0000 0003 0005 20 00"},
+      {"17 0000 0002 0010 0001 02 0007", "17 04 0001 0002"},
+      {"18 0004", "18 0006 0002 0001 0002"},  // a byte count word
+      {"2B 0E 01 00", "2B 0E 01 81 00 00 01 00 03 414243"},  // sized by its objects
   };
   std::vector<TCompletionRow> Rows;
   for (const auto& [Request, Reply] : Exchanges) {
@@ -204,6 +213,13 @@ inline std::vector<TCompletionRow> CompletionRows() {
       // 4 bytes promised, 2 sent: the client's content check refuses it; sized, it is passed over
       // and the attempt reads on until its time is up.
       {"a byte count that lies", ReadRequestPdu, WithCrc(Hex("01 03 04 00 2A")), rsInvalidReply, rsNoReply, false},
+      // A raw request's reply ends where its rule says; without a rule, a code the library does not
+      // know waits for the silence, and one it knows is sized as always.
+      {"a raw request with its rule", Hex("41 0102"), WithCrc(Hex("01 41 03 AABBCC")), rsSuccess, rsSuccess, true,
+       {}, 0ms, TReplyLength{rlByteCount, 1, 0}},
+      {"a raw request without a rule", Hex("41 0102"), WithCrc(Hex("01 41 03 AABBCC")), rsSuccess, rsSuccess, false,
+       {}, 0ms, TReplyLength{}},
+      {"a raw read", ReadRequestPdu, ReadReply, rsSuccess, rsSuccess, true, {}, 0ms, TReplyLength{}},
   });
   return Rows;
 }

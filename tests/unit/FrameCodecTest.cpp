@@ -320,6 +320,17 @@ TEST(FrameLength, ContradictionsOfTheRequest) {
       {"01 10 0000 0001 02 002A", "01 10 0000 0002", true},
       {"01 03 0000 0002", "01 83 02", false},                 // an exception reply answers anything
       {"01 11", "01 11 03 01 FF 00", false},                  // no fixed answer to compare with
+      {"01 0B", "01 0B 0000 0003", false},
+      {"01 0B", "01 0B 0000", true},
+      {"01 0C", "01 0C 08 0000 0001 0002 C0 80", false},
+      {"01 0C", "01 0C 05 0000 0001 02", true},              // shorter than its three words
+      {"01 0C", "01 0C 08 0000 0001 0002 C0", true},         // an event short
+      {"01 17 0000 0002 0000 0001 02 0005", "01 17 04 0001 0002", false},
+      {"01 17 0000 0002 0000 0001 02 0005", "01 17 02 0001", true},  // the read's count decides
+      {"01 18 0001", "01 18 0004 0001 0009", false},
+      {"01 18 0001", "01 18 0006 0001 0009 0000", true},     // byte count and queue count disagree
+      {"01 2B 0E 01 00", "01 2B 0E 01 81 00 00 00", false},
+      {"01 2B 0E 01 00", "01 2B 0E 02 81 00 00 00", true},   // another read code
   };
   for (const auto& R : Rows) {
     for (const auto* Codec : {&Rtu, &Ascii}) {
@@ -348,7 +359,18 @@ TEST(FrameLength, WhatTheFirstBytesTell) {
       {"01 03 FA", true, TFrameLength::Known, 255},         // 3 + 250 + CRC
       {"01 83", true, TFrameLength::Known, 5},
       {"01 08", true, TFrameLength::Known, 8},              // the diagnostics request's echo
-      {"01 2B", true, TFrameLength::Unknown, 0},
+      {"01 41", true, TFrameLength::Unknown, 0},            // a code the library does not know
+      {"01 18 00", true, TFrameLength::NeedMore, 4},        // a FIFO queue's byte count is a word
+      {"01 18 0006", true, TFrameLength::Known, 12},
+      {"01 2B", true, TFrameLength::NeedMore, 3},           // function 43 names its interface first
+      {"01 2B 0D", true, TFrameLength::Unknown, 0},         // not device identification
+      {"01 2B 0E 01 81 00 00", true, TFrameLength::NeedMore, 8},
+      {"01 2B 0E 01 81 00 00 02 00 03", true, TFrameLength::NeedMore, 15},  // object 0: 3 bytes
+      {"01 2B 0E 01 81 00 00 02 00 03 414243 01 02", true, TFrameLength::Known, 19},
+      {"01 2B 0E 01 81 00 00 00", true, TFrameLength::Known, 10},
+      {"01 2B 0E", false, TFrameLength::Known, 7},
+      {"01 2B 0D", false, TFrameLength::Unknown, 0},
+      {"01 18", false, TFrameLength::Known, 6},
       {"01 10 0000 00", false, TFrameLength::NeedMore, 7},  // the byte count comes seventh
       {"01 10 0000 0001 02", false, TFrameLength::Known, 11},
       {"01 07", false, TFrameLength::Known, 4},
@@ -359,5 +381,32 @@ TEST(FrameLength, WhatTheFirstBytesTell) {
     const TFrameLength Length = R.Reply ? RtuReplyLength(Bytes, &Diagnostics) : RtuRequestLength(Bytes);
     EXPECT_EQ(Length.Kind, R.Kind) << R.Received;
     EXPECT_EQ(Length.Bytes, R.Bytes) << R.Received;
+  }
+}
+
+// A raw request's own rule, in PDU offsets; an exception reply is five bytes whatever the rule.
+TEST(FrameLength, RawRequestsTellTheirRepliesLength) {
+  struct Row {
+    TReplyLength Rule;
+    const char* Received;
+    TFrameLength::TKind Kind;
+    int Bytes;
+  };
+  const Row Rows[] = {
+      {{rlFixed, 0, 4}, "01 41", TFrameLength::Known, 7},
+      {{rlByteCount, 1, 0}, "01 41", TFrameLength::NeedMore, 3},
+      {{rlByteCount, 1, 0}, "01 41 05", TFrameLength::Known, 10},
+      {{rlByteCount, 1, 2}, "01 41 05", TFrameLength::Known, 12},  // two more bytes after the counted ones
+      {{rlWordCount, 1, 0}, "01 41 01", TFrameLength::NeedMore, 4},
+      {{rlWordCount, 1, 0}, "01 41 0100", TFrameLength::Known, 262},
+      {{rlFixed, 0, 4}, "01 C1", TFrameLength::Known, 5},
+      {{rlSilence, 0, 0}, "01 03 02", TFrameLength::Unknown, 0},
+      {{rlByFunction, 0, 0}, "01 03 02", TFrameLength::Known, 7},
+      {{rlByFunction, 0, 0}, "01 41 02", TFrameLength::Unknown, 0},
+  };
+  for (const auto& R : Rows) {
+    const TFrameLength Length = RtuReplyLength(Hex(R.Received), nullptr, R.Rule);
+    EXPECT_EQ(Length.Kind, R.Kind) << R.Received << " rule " << int(R.Rule.Rule);
+    EXPECT_EQ(Length.Bytes, R.Bytes) << R.Received << " rule " << int(R.Rule.Rule);
   }
 }

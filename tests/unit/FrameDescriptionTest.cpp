@@ -78,6 +78,9 @@ TEST(FrameDescription, RequestsByFunctionInBothModes) {
       {"01 16 0004 00F2 0025", Good, WithRange(Expect(fkRequest, 1, 22), 4, 1)},
       {"01 0F 0013 000A 02 CD01", Good, WithRange(Expect(fkRequest, 1, 15), 19, 10)},
       {"01 07", Good, Expect(fkRequest, 1, 7)},
+      {"01 17 0010 0002 0020 0001 02 0007", Good, WithRange(Expect(fkRequest, 1, 23), 16, 2)},  // the read's range
+      {"01 18 04D2", Good, WithRange(Expect(fkRequest, 1, 24), 1234, 1)},
+      {"01 2B 0E 01 00", Good, Expect(fkRequest, 1, 43)},
       {"01 08 0000 A55A", Good, Expect(fkRequest, 1, 8)},
       {"01 03 00", Good, Expect(fkRequest, 1, 3)},  // its fields run into the check: no range
       {"01 03 0000 000A", Bad, Expect(fkBadCheck)},
@@ -116,6 +119,10 @@ TEST(FrameDescription, RepliesJudgedAgainstTheLastRequest) {
       {"an exception to a read", "01 83 03", Read3, Good,
        WithRange(WithException(Expect(fkExceptionReply, 1, 3), 3, ekIllegalDataValue), 443, 11)},
       {"no request to judge by", "01 03 02 0000", "", Good, Expect(fkReply, 1, 3)},
+      {"a read/write's reply takes the read's range", "01 17 04 0001 0002", "01 17 0010 0002 0020 0001 02 0007",
+       Good, WithRange(Expect(fkReply, 1, 23), 16, 2)},
+      {"a FIFO queue's reply takes its address", "01 18 0004 0001 0007", "01 18 04D2", Good,
+       WithRange(Expect(fkReply, 1, 24), 1234, 1)},
       {"a request that is no frame", "01 06 0001 0002", "FF", Good, WithRange(Expect(fkReply, 1, 6), 1, 1)},
       {"too short for a reply", "01 10", Write16, Good, Expect(fkMalformed)},
       {"bad check", "01 10 01BB 000B", Write16, Bad, Expect(fkBadCheck)},

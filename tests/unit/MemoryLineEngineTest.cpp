@@ -37,7 +37,7 @@ TEST_F(MemoryLineFraming, EachReplyEndsAtItsLastByteOrAsTheSilenceEndsIt) {
         else
           P.WriteBursts(Row.Answer, Row.Bursts, Row.Gap);
       });
-      Submit(Row.RequestPdu);
+      Submit(Row.RequestPdu, 1, Row.Raw);
       const bool Done = PumpUntil([&] { return !Client.Replies.empty(); }, Quick ? 1000 : 3000);
       ASSERT_TRUE(Done) << Row.Name << (Sized ? ", sized" : "") << ": no outcome in time";
       EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, Sized ? Row.Sized : Row.Silence)

@@ -11,9 +11,11 @@
 #include <string>
 
 #include <Quorvel/Component.h>
+#include <Quorvel/DeviceIdentification.h>
 #include <Quorvel/Diagnostics.h>
 #include <Quorvel/Export.h>
 #include <Quorvel/FileRecords.h>
+#include <Quorvel/ReplyLength.h>
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
 
@@ -24,8 +26,6 @@ class TModbusClient;
 
 /// The eight outputs that a server's exception status reports, output 0 first.
 using TExceptionStatusValues = std::array<bool, 8>;
-/// The data of a server identification report, after its byte count.
-using TServerIdentificationData = std::vector<Byte>;
 
 /// Handlers of the client's events, one type per shape of reply. Each gets the client, the Info
 /// record that says how the request ended, and what the request asked for; the values are those
@@ -48,8 +48,24 @@ using TExceptionStatusReadEvent = std::function<void(TModbusClient& Sender, cons
 using TServerIdentificationReportEvent = std::function<void(TModbusClient& Sender, const TTransactionInfo& Info,
                                                             int Count, const TServerIdentificationData& Data)>;
 using TDiagnosticsEvent = std::function<void(TModbusClient& Sender, const TTransactionInfo& Info,
-///@}
                                              TDiagnosticAction Action, Word Result)>;
+using TCommEventCounterEvent =
+    std::function<void(TModbusClient& Sender, const TTransactionInfo& Info, Word Status, Word EventCount)>;
+using TCommEventLogEvent = std::function<void(TModbusClient& Sender, const TTransactionInfo& Info, Word Status,
+                                              Word EventCount, Word MessageCount, const TCommEvents& Events)>;
+using TMultipleRegistersReadWriteEvent =
+    std::function<void(TModbusClient& Sender, const TTransactionInfo& Info, Word ReadStart, Word ReadCount,
+                       const TRegValues& ReadValues, Word WriteStart, Word WriteCount, const TRegValues& WriteValues)>;
+using TFifoQueueReadEvent = std::function<void(TModbusClient& Sender, const TTransactionInfo& Info, Word FifoAddress,
+                                               const TRegValues& Values)>;
+using TDeviceIdentificationReadEvent =
+    std::function<void(TModbusClient& Sender, const TTransactionInfo& Info, TDeviceIdAccess Access, Byte ObjectId,
+                       Byte ConformityLevel, const TDeviceObjects& Objects)>;
+///@}
+/// A raw request's end: its PDU (function code and data) and the reply's PDU as it came, for a
+/// normal or an exception reply; empty for any other outcome.
+using TRawReplyEvent = std::function<void(TModbusClient& Sender, const TTransactionInfo& Info,
+                                          const TFrameData& RequestPdu, const TFrameData& ReplyPdu)>;
 /// Puts a text on an exception code (see DoTranslateExceptionCode).
 ///@{
 using TTranslateExceptionCodeEvent =
@@ -68,6 +84,8 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   static constexpr int MaxWriteBits = 1968;
   static constexpr int MaxWriteRegisters = 123;
   static constexpr int MaxFileRecordBytes = 245;  ///< a file request's or reply's byte count
+  static constexpr int MaxReadWriteRegisters = 121;  ///< what a read/write request writes beside its read
+  static constexpr int MaxRawPdu = 253;  ///< a raw request's function code and data
   ///@}
 
   /// A client of server address 1, without a connection. The destructor detaches it from its
@@ -113,6 +131,27 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   Cardinal MaskWriteSingleRegister(Word RegAddr, Word AndMask, Word OrMask, Cardinal UserData = 0);
   ///@}
 
+  /// The server's communication event counter (function 11) and its event log (function 12).
+  ///@{
+  Cardinal GetCommEventCounter(Cardinal UserData = 0);
+  Cardinal GetCommEventLog(Cardinal UserData = 0);
+  ///@}
+  /// Writes WriteValues from WriteStart, then reads ReadCount holding registers from ReadStart, in
+  /// one request (function 23): 1..125 read, 1..121 written.
+  Cardinal ReadWriteMultipleRegisters(Word ReadStart, Word ReadCount, Word WriteStart, const TRegValues& WriteValues,
+                                      Cardinal UserData = 0);
+  /// The registers queued at FifoAddress (function 24), up to 31.
+  Cardinal ReadFifoQueue(Word FifoAddress, Cardinal UserData = 0);
+  /// The server's identification objects (function 43, interface 14) from ObjectId on, as Access
+  /// says. Where the server says that more objects follow, the client asks for them, within this one
+  /// request, until it has the whole list; the one event then carries them all (Info.Attempts
+  /// counts the sends of every exchange).
+  Cardinal ReadDeviceIdentification(TDeviceIdAccess Access, Byte ObjectId = 0, Cardinal UserData = 0);
+  /// Sends Pdu (a function code of 1..127, then its data, MaxRawPdu bytes at most) as it is and
+  /// reports the reply as it came, through OnRawReply, for any function code, the library's own
+  /// included. ReplyLength tells length-aware framing where the reply ends.
+  Cardinal SendRawRequest(const TFrameData& Pdu, TReplyLength ReplyLength = {}, Cardinal UserData = 0);
+
   /// Called by the connection on the main thread with a finished transaction, which it frees
   /// afterwards. Checks the reply against the request, decodes it and raises one event.
   virtual void ProcessReply(TModbusTransaction& Transaction);
@@ -155,6 +194,26 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   void SetOnSingleRegisterWrite(TSingleRegisterWriteEvent Handler) { FOnSingleRegisterWrite = std::move(Handler); }
   const TTranslateExceptionCodeEvent& OnTranslateExceptionCode() const noexcept { return FOnTranslateExceptionCode; }
   void SetOnTranslateExceptionCode(TTranslateExceptionCodeEvent Handler) { FOnTranslateExceptionCode = std::move(Handler); }
+  const TCommEventCounterEvent& OnCommEventCounterRead() const noexcept { return FOnCommEventCounterRead; }
+  void SetOnCommEventCounterRead(TCommEventCounterEvent Handler) { FOnCommEventCounterRead = std::move(Handler); }
+  const TCommEventLogEvent& OnCommEventLogRead() const noexcept { return FOnCommEventLogRead; }
+  void SetOnCommEventLogRead(TCommEventLogEvent Handler) { FOnCommEventLogRead = std::move(Handler); }
+  const TDeviceIdentificationReadEvent& OnDeviceIdentificationRead() const noexcept {
+    return FOnDeviceIdentificationRead;
+  }
+  void SetOnDeviceIdentificationRead(TDeviceIdentificationReadEvent Handler) {
+    FOnDeviceIdentificationRead = std::move(Handler);
+  }
+  const TFifoQueueReadEvent& OnFifoQueueRead() const noexcept { return FOnFifoQueueRead; }
+  void SetOnFifoQueueRead(TFifoQueueReadEvent Handler) { FOnFifoQueueRead = std::move(Handler); }
+  const TMultipleRegistersReadWriteEvent& OnMultipleRegistersReadWrite() const noexcept {
+    return FOnMultipleRegistersReadWrite;
+  }
+  void SetOnMultipleRegistersReadWrite(TMultipleRegistersReadWriteEvent Handler) {
+    FOnMultipleRegistersReadWrite = std::move(Handler);
+  }
+  const TRawReplyEvent& OnRawReply() const noexcept { return FOnRawReply; }
+  void SetOnRawReply(TRawReplyEvent Handler) { FOnRawReply = std::move(Handler); }
   ///@}
 
   /// Lets the application put a text on an exception code; the library keeps none of its own.
@@ -186,11 +245,24 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   virtual void DoSingleCoilWrite(const TTransactionInfo& Info, Word BitAddr, bool BitValue);
   virtual void DoSingleRegisterMaskWrite(const TTransactionInfo& Info, Word RegAddr, Word AndMask, Word OrMask);
   virtual void DoSingleRegisterWrite(const TTransactionInfo& Info, Word RegAddr, Word RegValue);
+  virtual void DoCommEventCounterRead(const TTransactionInfo& Info, Word Status, Word EventCount);
+  virtual void DoCommEventLogRead(const TTransactionInfo& Info, Word Status, Word EventCount, Word MessageCount,
+                                  const TCommEvents& Events);
+  virtual void DoDeviceIdentificationRead(const TTransactionInfo& Info, TDeviceIdAccess Access, Byte ObjectId,
+                                          Byte ConformityLevel, const TDeviceObjects& Objects);
+  virtual void DoFifoQueueRead(const TTransactionInfo& Info, Word FifoAddress, const TRegValues& Values);
+  virtual void DoMultipleRegistersReadWrite(const TTransactionInfo& Info, Word ReadStart, Word ReadCount,
+                                            const TRegValues& ReadValues, Word WriteStart, Word WriteCount,
+                                            const TRegValues& WriteValues);
+  virtual void DoRawReply(const TTransactionInfo& Info, const TFrameData& RequestPdu, const TFrameData& ReplyPdu);
   ///@}
 
  private:
   template <class F>
   Cardinal Submit(Cardinal UserData, F WriteRequestData);
+  std::unique_ptr<TModbusTransaction> NewTransaction(Cardinal UserData);
+  template <class F>
+  Cardinal Hand(std::unique_ptr<TModbusTransaction> Transaction, F WriteRequestData);
   Cardinal ReadRequest(Byte Function, Word Start, Word Count, int MaxCount, Cardinal UserData);
 
   void DecodeBitsRead(TModbusTransaction& T, bool Coils);
@@ -205,6 +277,13 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   void DecodeFileRecordRead(TModbusTransaction& T);
   void DecodeFileRecordWrite(TModbusTransaction& T);
   void DecodeMaskWrite(TModbusTransaction& T);
+  void DecodeCommEventCounter(TModbusTransaction& T);
+  void DecodeCommEventLog(TModbusTransaction& T);
+  void DecodeReadWriteRegisters(TModbusTransaction& T);
+  void DecodeFifoQueue(TModbusTransaction& T);
+  void DecodeDeviceIdentification(TModbusTransaction& T);
+  void DecodeRawReply(TModbusTransaction& T);
+  void RequestMoreObjects(TModbusTransaction& T, TDeviceIdAccess Access, Byte NextObjectId);
 
   TModbusConnection* FConnection = nullptr;
   Byte FServerAddress = 1;
@@ -219,6 +298,12 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   TSingleRegisterMaskWriteEvent FOnSingleRegisterMaskWrite;
   TSingleRegisterWriteEvent FOnSingleRegisterWrite;
   TTranslateExceptionCodeEvent FOnTranslateExceptionCode;
+  TCommEventCounterEvent FOnCommEventCounterRead;
+  TCommEventLogEvent FOnCommEventLogRead;
+  TDeviceIdentificationReadEvent FOnDeviceIdentificationRead;
+  TFifoQueueReadEvent FOnFifoQueueRead;
+  TMultipleRegistersReadWriteEvent FOnMultipleRegistersReadWrite;
+  TRawReplyEvent FOnRawReply;
 };
 
 }  // namespace Quorvel

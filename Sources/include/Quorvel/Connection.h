@@ -259,7 +259,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
 
   /// The clients and servers attached to the connection. TModbusClient::SetConnection and
   /// TModbusServer::SetConnection call these; an application seldom does. Find returns the first
-  /// attached with the address, or null.
+  /// attached with the address (a server: the first that answers it), or null.
   ///@{
   void RegisterClient(TModbusClient* Client);
   void UnregisterClient(TModbusClient* Client);
@@ -273,7 +273,8 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   Cardinal NextTransactionID() noexcept { return FTransactionCounter++; }
 
   /// Write the address field of a request (the client's server address) or of a reply (the
-  /// server's own address) at the buffer's position.
+  /// server's own address: the one the request named, TModbusServer::ReplyAddress) at the buffer's
+  /// position.
   ///@{
   void WriteServerAddress(const TModbusClient* Client, TModbusBuffer& Buffer) const;
   void WriteOwnAddress(const TModbusServer& Server, TModbusBuffer& Buffer) const;
@@ -311,11 +312,11 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   bool WaitForCharacter(Cardinal Timeout);
   void DiscardInput();
   ///@}
-  /// Request: the request whose reply is read (client), or none (server); with LengthAwareFraming
-  /// it tells the reply's length where the reply's own bytes cannot, and with ExpectEcho the
-  /// request itself may come first.
+  /// Transaction: the one whose reply is read (client), or none (server); with LengthAwareFraming
+  /// its request tells the reply's length where the reply's own bytes cannot (a raw request by its
+  /// own rule), and with ExpectEcho the request itself may come first.
   ///@{
-  int ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusBuffer* Request = nullptr,
+  int ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusTransaction* Transaction = nullptr,
                 bool ExpectEcho = false);
   bool WriteFrame(const Byte* Data, int Length, Cardinal Timeout);
   ///@}
@@ -343,7 +344,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   bool ReadAvailable(Byte* Dest, int Space, int& Count);
   int ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
   int ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime,
-                        const TModbusBuffer* Request, bool ExpectEcho);
+                        const TModbusTransaction* Transaction, bool ExpectEcho);
   int TakeCarry(Byte* Dest, int Capacity) noexcept;
   void WaitInterFrameGap();
   int ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);

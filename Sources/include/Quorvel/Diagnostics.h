@@ -1,9 +1,11 @@
 #pragma once
 /// @file
-/// The diagnostics (function 8) sub-functions the client can ask for.
+/// The serial line diagnostics: the sub-functions of function 8 that the client can ask for, and
+/// the events of a server's communication event log (function 12).
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include <Quorvel/Types.h>
 
@@ -48,5 +50,26 @@ constexpr bool DiagnosticEchoesData(TDiagnosticAction Action) noexcept {
   return Action == daReturnQueryData || Action == daRestartCommunications ||
          Action == daRestartCommunicationsClearLog || Action == daClearCounters || Action == daClearOverrunCounter;
 }
+
+/// The events of a server's communication event log, the most recent first: one byte per request
+/// it received (bit 7 set) or finished (bit 6 set, bit 7 clear), 0 for a restart of its
+/// communications, 4 for its entering listen-only mode.
+using TCommEvents = std::vector<Byte>;
+
+/// The bits of a communication event. A receive event: CommEventReceived, with
+/// CommEventBroadcast for a broadcast and CommEventListenOnly while the server listens only. A
+/// send event: CommEventSent, with the kind of exception reply sent and CommEventListenOnly.
+///@{
+inline constexpr Byte CommEventReceived = 0x80;
+inline constexpr Byte CommEventBroadcast = 0x40;
+inline constexpr Byte CommEventSent = 0x40;
+inline constexpr Byte CommEventListenOnly = 0x20;
+inline constexpr Byte CommEventReadException = 0x01;   ///< exception 1 to 3 sent
+inline constexpr Byte CommEventAbortException = 0x02;  ///< exception 4 sent
+inline constexpr Byte CommEventBusyException = 0x04;   ///< exception 5 or 6 sent
+inline constexpr Byte CommEventNakException = 0x08;    ///< exception 7 sent
+inline constexpr Byte CommEventRestart = 0x00;
+inline constexpr Byte CommEventEnteredListenOnly = 0x04;
+///@}
 
 }  // namespace Quorvel

@@ -2,9 +2,12 @@
 /// @file
 /// A server that keeps its own coils, discrete inputs, holding and input registers in memory. Each
 /// table covers the addresses First .. First + size - 1; the application sizes them, reads and
-/// writes them freely on the main thread, and is told after each request that wrote.
+/// writes them freely on the main thread, and is told after each request that wrote. Beside them it
+/// keeps the data of the functions that a server answers only when provided: the exception status,
+/// the identification, FIFO queues and files of records.
 
 #include <functional>
+#include <map>
 
 #include <Quorvel/Export.h>
 #include <Quorvel/Server.h>
@@ -57,6 +60,20 @@ class QUORVEL_EXPORT TModbusMemoryServer : public TModbusServer {
   TRegisterTable& InputRegisters() noexcept { return FInputRegisters; }
   ///@}
 
+  /// The data of the functions beyond 1-6, 15 and 16, each answered once provided
+  /// (SetFunctionProvided): the exception status (7), the identification report's data (17), the
+  /// device's identification objects (43/14), the FIFO queues by their address (24, 31 registers
+  /// at most each) and the files by their number, each a table of records from First on (20 and
+  /// 21). Functions 22 and 23 use the holding registers. All empty, and 0, to begin with.
+  ///@{
+  Byte ExceptionStatus() const noexcept { return FExceptionStatus; }
+  void SetExceptionStatus(Byte Value) noexcept { FExceptionStatus = Value; }
+  TServerIdentificationData& ServerIdentification() noexcept { return FServerIdentification; }
+  TDeviceObjects& DeviceIdentification() noexcept { return FDeviceIdentification; }
+  std::map<Word, TRegValues>& FifoQueues() noexcept { return FFifoQueues; }
+  std::map<Word, TRegisterTable>& Files() noexcept { return FFiles; }
+  ///@}
+
   /// Raised on the main thread after each request that wrote coils or holding registers, with the
   /// range it wrote.
   ///@{
@@ -89,12 +106,33 @@ class QUORVEL_EXPORT TModbusMemoryServer : public TModbusServer {
   void RegistersWritten(Word Start, Word Count) override {
     if (FOnRegistersWrite) FOnRegistersWrite(*this, Start, Count);
   }
+  Byte GetExceptionStatus() override { return FExceptionStatus; }
+  TServerIdentificationData GetServerIdentification() override { return FServerIdentification; }
+  TDeviceObjects GetDeviceIdentification() override { return FDeviceIdentification; }
+  bool CanReadFifoQueue(Word Address) override { return FFifoQueues.contains(Address); }
+  TRegValues GetFifoQueue(Word Address) override { return FFifoQueues.at(Address); }
+  bool CanReadFileRecord(Word File, Word Record) override { return HasFileRecord(File, Record); }
+  Word GetFileRecord(Word File, Word Record) override { return FFiles.at(File)[Record]; }
+  TWriteCheck CanWriteFileRecord(Word File, Word Record, Word) override {
+    return HasFileRecord(File, Record) ? wcAccept : wcBadAddress;
+  }
+  void SetFileRecord(Word File, Word Record, Word Value) override { FFiles.at(File)[Record] = Value; }
   ///@}
 
  private:
+  bool HasFileRecord(Word File, Word Record) const {
+    const auto Found = FFiles.find(File);
+    return Found != FFiles.end() && Found->second.Contains(Record);
+  }
+
   TBitTable FCoils, FDiscreteInputs;
   TRegisterTable FHoldingRegisters, FInputRegisters;
   TDataWrittenEvent FOnCoilsWrite, FOnRegistersWrite;
+  Byte FExceptionStatus = 0;
+  TServerIdentificationData FServerIdentification;
+  TDeviceObjects FDeviceIdentification;
+  std::map<Word, TRegValues> FFifoQueues;
+  std::map<Word, TRegisterTable> FFiles;
 };
 
 }  // namespace Quorvel

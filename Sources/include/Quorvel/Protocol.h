@@ -43,7 +43,16 @@ inline constexpr Byte EncapsulatedInterface = 0x2B;
 ///@}
 /// Bit 7 of the function code marks an exception reply.
 inline constexpr Byte ExceptionFlag = 0x80;
+/// The highest function code; codes above have bit 7 set and mark exception replies.
+inline constexpr Byte LastFunction = 0x7F;
 }  // namespace Functions
+
+/// The interfaces that function 43 (Functions::EncapsulatedInterface) carries, by the type byte
+/// that follows its function code.
+namespace MeiTypes {
+/// Read device identification (43/14).
+inline constexpr Byte ReadDeviceIdentification = 0x0E;
+}  // namespace MeiTypes
 
 /// The exception codes that a server answers with (TTransactionInfo::ExceptionCode).
 namespace Exceptions {

@@ -9,6 +9,7 @@
 #include <Quorvel/Component.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/ConnectionSettings.h>
+#include <Quorvel/DeviceIdentification.h>
 #include <Quorvel/Diagnostics.h>
 #include <Quorvel/Errors.h>
 #include <Quorvel/FileRecords.h>
@@ -20,6 +21,7 @@
 #include <Quorvel/Messages.h>
 #include <Quorvel/ModbusBuffer.h>
 #include <Quorvel/Protocol.h>
+#include <Quorvel/ReplyLength.h>
 #include <Quorvel/SerialPorts.h>
 #include <Quorvel/Server.h>
 #include <Quorvel/ThreadPriority.h>

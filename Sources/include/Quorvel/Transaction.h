@@ -3,8 +3,11 @@
 /// One request/reply exchange: the two frames and the record that names and judges it.
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 
 #include <Quorvel/ModbusBuffer.h>
+#include <Quorvel/ReplyLength.h>
 #include <Quorvel/Types.h>
 
 namespace Quorvel {
@@ -44,6 +47,12 @@ struct TTransactionInfo {
   ///@}
 };
 
+/// What a request of several exchanges carries from one exchange to the next (the objects that a
+/// read device identification has gathered so far). The client's own; freed with the transaction.
+struct TTransactionCarry {
+  virtual ~TTransactionCarry() = default;  ///< frees what the client keeps in it
+};
+
 /// Owned by one party at a time: the requester, the worker thread, then the main thread.
 class TModbusTransaction {
  public:
@@ -55,6 +64,11 @@ class TModbusTransaction {
   TModbusBuffer Reply;
   /// Its record.
   TTransactionInfo Info;
+  /// Set for a raw request (TModbusClient::SendRawRequest): its reply is handed back as it came,
+  /// and ends on the line as the rule says. Empty for every other request.
+  std::optional<TReplyLength> RawReply;
+  /// See TTransactionCarry; null for a request of one exchange.
+  std::unique_ptr<TTransactionCarry> Carry;
 };
 
 }  // namespace Quorvel
