@@ -34,6 +34,11 @@ QString FunctionName(Byte Function) {
     case Functions::ReadFileRecord: return QStringLiteral("ler registro de arquivo");
     case Functions::WriteFileRecord: return QStringLiteral("escrever registro de arquivo");
     case Functions::MaskWriteRegister: return QStringLiteral("escrever registrador com máscara");
+    case Functions::GetCommEventCounter: return QStringLiteral("ler contador de eventos");
+    case Functions::GetCommEventLog: return QStringLiteral("ler histórico de eventos");
+    case Functions::ReadWriteMultipleRegisters: return QStringLiteral("ler e escrever registradores");
+    case Functions::ReadFifoQueue: return QStringLiteral("ler fila FIFO");
+    case Functions::EncapsulatedInterface: return QStringLiteral("ler identificação do dispositivo");
     default: return QStringLiteral("função %1").arg(Function);
   }
 }
