@@ -4,7 +4,11 @@
 //
 // Coils, discrete inputs, holding and input registers 0..99. Discrete inputs and input registers
 // hold a fixed pattern (input register N holds N * 10, discrete input N is on for odd N); coils and
-// holding registers start at 0 and keep what clients write, which is printed. Ctrl-C stops it.
+// holding registers start at 0 and keep what clients write, which is printed. It also answers the
+// rest of the protocol: the exception status (7), the serial line diagnostics (8, 11, 12), who it
+// is (17, and 43/14: vendor, product and version), file 1 of 100 records (20, 21), mask and
+// read/write requests on the holding registers (22, 23) and a FIFO queue at address 0 (24).
+// Ctrl-C stops it.
 
 #include <Quorvel/Quorvel.h>
 
@@ -32,6 +36,26 @@ void FillTables(TModbusMemoryServer& Server) {
     Server.DiscreteInputs().Values.push_back(Address % 2 == 1);
     Server.InputRegisters().Values.push_back(static_cast<Word>(Address * 10));
   }
+}
+
+// The data of the functions beyond reads and writes, and the functions themselves: a server
+// answers them only once provided, so that it never surprises a client with what it did not mean
+// to serve.
+void ProvideTheWholeProtocol(TModbusMemoryServer& Server, Byte Address) {
+  const std::string Name = "Quorvel quorvel-server " QUORVEL_VERSION_STRING;
+  Server.ServerIdentification() = {Address, 0xFF};  // its id, then the run indicator: running
+  Server.ServerIdentification().insert(Server.ServerIdentification().end(), Name.begin(), Name.end());
+  Server.DeviceIdentification() = {{DeviceObjects::VendorName, "Quorvel"},
+                                   {DeviceObjects::ProductCode, "quorvel-server"},
+                                   {DeviceObjects::MajorMinorRevision, QUORVEL_VERSION_STRING}};
+  Server.FifoQueues()[0] = {10, 20, 30};
+  Server.Files()[1] = {0, TRegValues(TableSize, 0)};
+  for (const Byte Function :
+       {Functions::ReadExceptionStatus, Functions::Diagnostics, Functions::GetCommEventCounter,
+        Functions::GetCommEventLog, Functions::ReportServerId, Functions::ReadFileRecord, Functions::WriteFileRecord,
+        Functions::MaskWriteRegister, Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue,
+        Functions::EncapsulatedInterface})
+    Server.SetFunctionProvided(Function, true);
 }
 
 }  // namespace
@@ -66,6 +90,7 @@ int main(int argc, char** argv) {
     Server.SetServerAddress(Line.Address);
     Server.SetConnection(&Connection);
     FillTables(Server);
+    ProvideTheWholeProtocol(Server, Line.Address);
     Server.SetOnRegistersWrite([](TModbusMemoryServer& Sender, Word Start, Word Count) {
       std::cout << "Holding registers " << Start << ".." << Start + Count - 1 << " written:";
       for (Word K = 0; K < Count; ++K) std::cout << ' ' << Sender.HoldingRegisters()[static_cast<Word>(Start + K)];

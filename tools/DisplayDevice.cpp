@@ -4,11 +4,26 @@
 
 #include <cerrno>
 
+#include <Quorvel/Protocol.h>
+#include <Quorvel/Version.h>
+
 namespace Dorvane {
 
 namespace {
 
 const std::string HollowBox = "\u25AF";
+
+// What a scanner reads to tell what answers at an address: the report's own id (the address), its
+// run indicator (on) and its name; the identification objects.
+void Identify(Quorvel::TModbusMemoryServer& Server, Byte Address) {
+  const std::string Name = std::string(VendorName) + " " + ProductCode + " " + QUORVEL_VERSION_STRING;
+  Server.ServerIdentification() = {Address, 0xFF};
+  Server.ServerIdentification().insert(Server.ServerIdentification().end(), Name.begin(), Name.end());
+  Server.DeviceIdentification() = {{Quorvel::DeviceObjects::VendorName, VendorName},
+                                   {Quorvel::DeviceObjects::ProductCode, ProductCode},
+                                   {Quorvel::DeviceObjects::MajorMinorRevision, QUORVEL_VERSION_STRING},
+                                   {Quorvel::DeviceObjects::ProductName, ProductName}};
+}
 
 }  // namespace
 
@@ -21,6 +36,11 @@ TDisplayDevice::TDisplayDevice(Quorvel::TModbusConnection& Connection, Byte Addr
   Registers.Values.assign(1 + TextRegisterCount, 0x2020);
   Registers.Values[0] = 0;
   FServer.SetServerAddress(Address);
+  Identify(FServer, Address);
+  for (const Byte Function : {Quorvel::Functions::Diagnostics, Quorvel::Functions::ReportServerId,
+                              Quorvel::Functions::MaskWriteRegister, Quorvel::Functions::ReadWriteMultipleRegisters,
+                              Quorvel::Functions::EncapsulatedInterface})
+    FServer.SetFunctionProvided(Function, true);
   FServer.SetOnRegistersWrite([this](Quorvel::TModbusMemoryServer&, Word Start, Word Count) {
     RegistersWritten(Start, Count);
   });

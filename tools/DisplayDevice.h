@@ -22,6 +22,9 @@ inline constexpr int TextRegisterCount = 10;
 inline constexpr int DisplayColumns = 2 * TextRegisterCount;
 inline constexpr Word Line1Selector = 3;
 inline constexpr Word Line2Selector = 4;
+inline constexpr const char* VendorName = "Quorvel";
+inline constexpr const char* ProductCode = "dorvane-device";
+inline constexpr const char* ProductName = "Dorvane simulated field display";
 
 // One display line: 20 single-byte character codes.
 using TDisplayText = std::array<Byte, DisplayColumns>;
@@ -32,7 +35,10 @@ class TDisplayDevice {
   using TWriteEvent = std::function<void(TDisplayDevice& Sender, Word Start, Word Count)>;
 
   // Serves the display registers at Address on Connection, which the caller owns, puts in server
-  // mode and opens. Both lines start blank.
+  // mode and opens. Both lines start blank. Beside reads and writes of the registers it answers a
+  // mask write and a read/write request on them (functions 22 and 23), the serial line diagnostics
+  // (8), and tells who it is: its identification report (17) and its identification objects (43/14),
+  // vendor "Quorvel", product "dorvane-device" and the library's version.
   explicit TDisplayDevice(Quorvel::TModbusConnection& Connection, Byte Address = 1);
   TDisplayDevice(const TDisplayDevice&) = delete;
   TDisplayDevice& operator=(const TDisplayDevice&) = delete;

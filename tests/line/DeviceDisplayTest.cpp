@@ -21,6 +21,7 @@
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Messages.h>
+#include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
 #include "VirtualSerialLine.h"
@@ -140,6 +141,59 @@ TEST_F(DeviceDisplayTest, RegistersOutsideTheDisplayAreRefused) {
     EXPECT_TRUE(Written.empty()) << Start;
   }
   EXPECT_EQ(Text(Device->Line(2)), std::string(20, ' '));
+}
+
+// What a scanner asks a device, and the combined register writes, which latch the display too.
+TEST_F(DeviceDisplayTest, TellsWhoItIsAndTakesCombinedWrites) {
+  TDeviceObjects Objects;
+  Client.SetOnDeviceIdentificationRead([&](TModbusClient&, const TTransactionInfo& Info, TDeviceIdAccess, Byte, Byte,
+                                           const TDeviceObjects& Read) {
+    Outcomes.push_back(Info);
+    Objects = Read;
+  });
+  TServerIdentificationData Report;
+  Client.SetOnServerIdentificationReport(
+      [&](TModbusClient&, const TTransactionInfo& Info, int, const TServerIdentificationData& Data) {
+        Outcomes.push_back(Info);
+        Report = Data;
+      });
+  Client.SetOnSingleRegisterMaskWrite(
+      [&](TModbusClient&, const TTransactionInfo& Info, Word, Word, Word) { Outcomes.push_back(Info); });
+  Client.SetOnMultipleRegistersReadWrite([&](TModbusClient&, const TTransactionInfo& Info, Word, Word,
+                                             const TRegValues& Read, Word, Word, const TRegValues&) {
+    Outcomes.push_back(Info);
+    ReadBack = Read;
+  });
+  Client.SetOnDiagnostics([&](TModbusClient&, const TTransactionInfo& Info, TDiagnosticAction, Word) { Outcomes.push_back(Info); });
+  Client.SetOnExceptionStatusRead([&](TModbusClient&, const TTransactionInfo& Info, const TExceptionStatusValues&) {
+    Outcomes.push_back(Info);
+  });
+
+  EXPECT_EQ(Exchange([&] { Client.ReadDeviceIdentification(diRegular); }).ReplyStatus, rsSuccess);
+  EXPECT_EQ(Objects, (TDeviceObjects{{DeviceObjects::VendorName, "Quorvel"},
+                                     {DeviceObjects::ProductCode, "dorvane-device"},
+                                     {DeviceObjects::MajorMinorRevision, QUORVEL_VERSION_STRING},
+                                     {DeviceObjects::ProductName, "Dorvane simulated field display"}}));
+  EXPECT_EQ(Exchange([&] { Client.ReportServerIdentification(); }).ReplyStatus, rsSuccess);
+  const std::string Name = std::string("Quorvel dorvane-device ") + QUORVEL_VERSION_STRING;
+  TServerIdentificationData Expected{1, 0xFF};
+  Expected.insert(Expected.end(), Name.begin(), Name.end());
+  EXPECT_EQ(Report, Expected) << "its address, run indicator on, its name";
+
+  // Line 2's text through a read/write request, then the selector turned from 4 to 3 by a mask.
+  Written.clear();
+  EXPECT_EQ(Exchange([&] { Client.ReadWriteMultipleRegisters(443, 2, 443, LineRegisters(4, "VIA 23")); }).ReplyStatus,
+            rsSuccess);
+  EXPECT_EQ(ReadBack, (TRegValues{4, 0x5649})) << "read after the write";
+  EXPECT_EQ(Text(Device->Line(2)), "VIA 23" + std::string(14, ' '));
+  EXPECT_EQ(Exchange([&] { Client.MaskWriteSingleRegister(443, 0xFFF8, 0x0003); }).ReplyStatus, rsSuccess);
+  EXPECT_EQ(Text(Device->Line(1)), "VIA 23" + std::string(14, ' ')) << "the selector now names line 1";
+  EXPECT_EQ(Written, (std::vector<std::pair<Word, Word>>{{443, 11}, {443, 1}}));
+
+  EXPECT_EQ(Exchange([&] { Client.Diagnostics(daReturnBusMessageCount); }).ReplyStatus, rsSuccess);
+  const TTransactionInfo& Status = Exchange([&] { Client.ReadExceptionStatus(); });
+  EXPECT_EQ(Status.ReplyStatus, rsExceptionReply) << "a function the device does not provide";
+  EXPECT_EQ(Status.ExceptionCode, 1);
 }
 
 TEST(DeviceDisplayBox, FramesTheTwoLinesForATerminal) {
