@@ -53,6 +53,8 @@ struct TEvent {
     bool operator==(const TRecord&) const = default;
   };
   std::vector<TRecord> Records{};
+  TRegValues Written{};      // what a read/write request wrote
+  TDeviceObjects Objects{};  // read device identification's
 };
 
 class ClientInterop : public ::testing::TestWithParam<TPeerServer> {
@@ -160,6 +162,25 @@ class ClientInterop : public ::testing::TestWithParam<TPeerServer> {
         [this](TModbusClient&, const TTransactionInfo& Info, TDiagnosticAction Action, Word Result) {
           Events.push_back({.Function = 8, .Info = Info, .Value = Result, .Action = Action});
         });
+    Client.SetOnCommEventCounterRead([this](TModbusClient&, const TTransactionInfo& Info, Word Status, Word Count) {
+      Events.push_back({.Function = 11, .Info = Info, .Count = Count, .Value = Status});
+    });
+    Client.SetOnCommEventLogRead([this](TModbusClient&, const TTransactionInfo& Info, Word Status, Word Count,
+                                        Word Messages, const TCommEvents& Log) {
+      Events.push_back({.Function = 12, .Info = Info, .Count = Count, .Value = Status, .OrMask = Messages, .Data = Log});
+    });
+    Client.SetOnMultipleRegistersReadWrite([this](TModbusClient&, const TTransactionInfo& Info, Word Start, Word Count,
+                                                  const TRegValues& Read, Word, Word, const TRegValues& Written) {
+      Events.push_back(
+          {.Function = 23, .Info = Info, .Address = Start, .Count = Count, .Registers = Read, .Written = Written});
+    });
+    Client.SetOnFifoQueueRead([this](TModbusClient&, const TTransactionInfo& Info, Word Address, const TRegValues& Values) {
+      Events.push_back({.Function = 24, .Info = Info, .Address = Address, .Registers = Values});
+    });
+    Client.SetOnDeviceIdentificationRead([this](TModbusClient&, const TTransactionInfo& Info, TDeviceIdAccess,
+                                                Byte ObjectId, Byte Conformity, const TDeviceObjects& Objects) {
+      Events.push_back({.Function = 43, .Info = Info, .Address = ObjectId, .Value = Conformity, .Objects = Objects});
+    });
   }
 
   // The event of transaction Id; Function 0 when none came.
@@ -449,6 +470,70 @@ TEST_P(ClientInterop, FileRecords) {
     EXPECT_EQ(Reply[1], 20);
     EXPECT_EQ(Reply[2], 0) << "the byte count pymodbus sent";
   }
+}
+
+TEST_P(ClientInterop, ReadWriteRegistersWritesThenReads) {
+  const TEvent E = Await(Client.ReadWriteMultipleRegisters(100, 3, 101, {0xBEEF}));
+  EXPECT_EQ(E.Function, 23);
+  EXPECT_EQ(E.Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(E.Address, 100);
+  EXPECT_EQ(E.Written, TRegValues{0xBEEF});
+  EXPECT_EQ(E.Registers, (TRegValues{HoldingRegisterAt(100), 0xBEEF, HoldingRegisterAt(102)})) << "read after the write";
+  EXPECT_EQ(ReadRegisters(101, 1), TRegValues{0xBEEF});
+}
+
+// The serial line's event counter and log, a FIFO queue and the device's identification: the
+// values as the peer sent them, decoded here from the reply's bytes too.
+TEST_P(ClientInterop, CountersQueuesAndIdentification) {
+  if (IsLibmodbus()) {
+    // libmodbus 3.1.6 serves none of these. Functions 11 and 12 carry no data, so it reads their
+    // requests whole and refuses them with exception 1, as the protocol says, after a pause of its
+    // response time-out (0.5 s), which it keeps before each reply to a function it does not know.
+    Connection.SetReceiveTimeout(2000);
+    for (const Cardinal Id : {Client.GetCommEventCounter(), Client.GetCommEventLog()}) {
+      const TEvent E = Await(Id);
+      EXPECT_EQ(E.Info.ReplyStatus, rsExceptionReply) << E.Function;
+      EXPECT_EQ(E.Info.ExceptionCode, 1) << E.Function;
+    }
+    return;
+  }
+  Connection.SetReceiveTimeout(300);
+  const TEvent Counter = Await(Client.GetCommEventCounter());
+  EXPECT_EQ(Counter.Function, 11);
+  ASSERT_EQ(Counter.Info.ReplyStatus, rsSuccess);
+  TFrameData Reply = LastReplyBytes();
+  ASSERT_GE(Reply.size(), 6u);
+  EXPECT_EQ(Counter.Value, Reply[2] << 8 | Reply[3]) << "status";
+  EXPECT_EQ(Counter.Count, Reply[4] << 8 | Reply[5]) << "event count";
+
+  const TEvent Log = Await(Client.GetCommEventLog());
+  EXPECT_EQ(Log.Function, 12);
+  ASSERT_EQ(Log.Info.ReplyStatus, rsSuccess);
+  Reply = LastReplyBytes();
+  ASSERT_GE(Reply.size(), 9u);
+  EXPECT_EQ(Log.Count, Reply[5] << 8 | Reply[6]) << "event count";
+  EXPECT_EQ(Log.OrMask, Reply[7] << 8 | Reply[8]) << "message count";
+  EXPECT_EQ(Log.Data.size(), Reply[2] - 6u) << "the events";
+
+  // pymodbus 3.0 keeps no FIFO queue: every one is empty.
+  const TEvent Queue = Await(Client.ReadFifoQueue(4));
+  EXPECT_EQ(Queue.Function, 24);
+  EXPECT_EQ(Queue.Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Queue.Address, 4);
+  EXPECT_TRUE(Queue.Registers.empty());
+
+  // The regular objects take two replies: one request, one event, the whole list.
+  const std::string Long(100, 'x');
+  const TEvent Identity = Await(Client.ReadDeviceIdentification(diRegular));
+  EXPECT_EQ(Identity.Function, 43);
+  EXPECT_EQ(Identity.Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(Identity.Info.Attempts, 2u) << "two exchanges";
+  EXPECT_EQ(Identity.Value, 0x83) << "pymodbus claims every conformity level";
+  EXPECT_EQ(Identity.Objects, (TDeviceObjects{{0, "Quorvel interop"}, {1, "QI"}, {2, "3.0"}, {3, std::string(100, 'u')},
+                                              {4, std::string(100, 'p')}, {5, std::string(100, 'm')}, {6, "a"}}));
+  const TEvent One = Await(Client.ReadDeviceIdentification(diSpecific, DeviceObjects::ProductCode));
+  EXPECT_EQ(One.Info.ReplyStatus, rsSuccess);
+  EXPECT_EQ(One.Objects, (TDeviceObjects{{1, "QI"}}));
 }
 
 }  // namespace

@@ -292,6 +292,15 @@ std::string TLibmodbusClient::Request(const std::string& Line) {
       if (Length >= 0) return "err unexpected reply of " + std::to_string(Length) + " bytes";
       break;
     }
+    case 23: {
+      // 23 READSTART READCOUNT WRITESTART VALUE...: libmodbus names the write first.
+      std::vector<std::uint16_t> Written(W.begin() + std::min<std::size_t>(4, W.size()), W.end());
+      std::vector<std::uint16_t> Read(static_cast<std::size_t>(Arg(2)));
+      Result = modbus_write_and_read_registers(Context_, Arg(3), static_cast<int>(Written.size()), Written.data(),
+                                               Arg(1), Arg(2), Read.data());
+      Ok = OkLine(Read.data(), Result);
+      break;
+    }
     case 22:
       Result = modbus_mask_write_register(Context_, Arg(1), static_cast<std::uint16_t>(Arg(2)),
                                           static_cast<std::uint16_t>(Arg(3)));

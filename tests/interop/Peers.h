@@ -55,7 +55,8 @@ class TChildProcess {
 
 // What the server-side tests ask of a peer client. A request is one line of decimal numbers, the
 // function code first; the result line says "ok ...", "exc FUNCTION CODE" or "err TEXT"
-// (pymodbus_peer.py describes both in full). It blocks: run it inside PumpWhile.
+// (pymodbus_peer.py describes both in full; libmodbus takes 1 to 7, 15 to 17, 22 and 23). It
+// blocks: run it inside PumpWhile.
 class TPeerClient {
  public:
   virtual ~TPeerClient() = default;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -12,6 +14,7 @@
 #include <Quorvel/Connection.h>
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/Messages.h>
+#include <Quorvel/Protocol.h>
 #include "FramingRun.h"
 #include "InteropData.h"
 #include "Peers.h"
@@ -213,9 +216,112 @@ TEST_P(ServerInterop, OtherFunctionsAreRefusedWithExceptionOne) {
   EXPECT_EQ(Server.HoldingRegisters()[300], HoldingRegisterAt(300));
 }
 
+// Everything beyond reads and writes, once our server provides it. libmodbus asks for 17, 22 and
+// 23 (the others it cannot send); pymodbus for all of them.
+TEST_P(ServerInterop, TheWholeProtocolOnceProvided) {
+  for (const Byte Function : {Functions::ReadExceptionStatus, Functions::Diagnostics, Functions::GetCommEventCounter,
+                              Functions::GetCommEventLog, Functions::ReportServerId, Functions::ReadFileRecord,
+                              Functions::WriteFileRecord, Functions::MaskWriteRegister,
+                              Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue,
+                              Functions::EncapsulatedInterface})
+    Server.SetFunctionProvided(Function, true);
+  Server.SetExceptionStatus(0x5A);
+  Server.ServerIdentification() = {0x51, 0xFF, 'Q', 'v'};
+  const std::string Long(100, 'u');
+  Server.DeviceIdentification() = {{DeviceObjects::VendorName, "Quorvel"}, {DeviceObjects::ProductCode, "QV"},
+                                   {DeviceObjects::MajorMinorRevision, "0.2"}, {DeviceObjects::VendorUrl, Long},
+                                   {DeviceObjects::ProductName, Long}, {DeviceObjects::ModelName, Long}};
+  Server.FifoQueues()[0] = {10, 20, 30};
+  Server.Files()[1] = {0, {0x1111, 0x2222, 0x3333, 0, 0, 0, 0, 0}};
+  // The test's own function: a byte count and bytes, answered with the bytes reversed.
+  Server.SetFunctionHandler(0x41, [](TModbusServer&, const TTransactionInfo&, const TFrameData& Pdu) {
+    TFrameData Reply = Pdu;
+    std::reverse(Reply.begin() + 2, Reply.end());
+    return Reply;
+  });
+  const auto Hex = [](const std::string& Text) {
+    std::string Digits;
+    char Pair[3];
+    for (const char C : Text) {
+      std::snprintf(Pair, sizeof Pair, "%02x", static_cast<unsigned char>(C));
+      Digits += Pair;
+    }
+    return Digits;
+  };
+  const Word Masked = (HoldingRegisterAt(300) & 61682) | (9509 & ~61682 & 0xFFFF);
+  const std::pair<std::string, std::string> Everyone[] = {
+      {"17", "ok 81 255 81 118"},
+      {"22 300 61682 9509", "ok 300 61682 9509"},
+      {"3 300 1", "ok " + std::to_string(Masked)},
+      {"23 100 3 101 48879", "ok" + Words(TRegValues{HoldingRegisterAt(100), 48879, HoldingRegisterAt(102)})},
+  };
+  for (const auto& [Request, Expected] : Everyone) {
+    SCOPED_TRACE(Request);
+    EXPECT_EQ(Ask(Request), Expected);
+  }
+  EXPECT_EQ(Server.HoldingRegisters()[101], 48879);
+  if (GetParam() == TPeerClientKind::LibmodbusRTU) return;
+
+  const std::string Basic = " 0:" + Hex("Quorvel") + " 1:" + Hex("QV") + " 2:" + Hex("0.2");
+  const std::pair<std::string, std::string> Pymodbus[] = {
+      {"7", "ok 90"},
+      {"20 1 0 3", "ok 4369 8738 13107"},
+      {"20 1 0 1 1 2 1", "ok 4369 13107"},
+      {"21 1 5 7 8 9", "ok 1 5 7 8 9"},
+      {"20 1 5 3", "ok 7 8 9"},
+      {"20 1 9 1", "exc 148 2"},
+      {"24 0", "ok 10 20 30"},
+      {"24 1", "exc 152 2"},
+      // Conformity 82h: regular objects, individual access. Objects 0 to 4 fill the first reply;
+      // the next starts at 5.
+      {"43 1 0", "ok 130 0 0" + Basic},
+      {"43 2 0", "ok 130 255 5" + Basic + " 3:" + Hex(Long) + " 4:" + Hex(Long)},
+      {"43 2 5", "ok 130 0 0 5:" + Hex(Long)},
+      {"43 4 1", "ok 130 0 0 1:" + Hex("QV")},
+      {"43 4 9", "exc 171 2"},
+      {"65 1 2 3", "ok 3 2 1"},
+      // The diagnostics, counted from a clear; the clear itself is counted before it clears.
+      {"8 10 0", "ok 10 0"},
+      {"8 14 0", "ok 14 1"},
+      {"8 11 0", "ok 11 2"},  // the frames since the clear, on the line
+      {"8 12 0", "ok 12 0"},
+      {"3 1999 2", "exc 131 2"},
+      {"8 13 0", "ok 13 1"},
+      {"8 0 4660", "ok 0 4660"},
+      {"11", "ok 0 5"},  // carried out without an exception since the clear
+      {"8 2 0", "exc 136 1"},
+  };
+  for (const auto& [Request, Expected] : Pymodbus) {
+    SCOPED_TRACE(Request);
+    EXPECT_EQ(Ask(Request), Expected);
+  }
+  // The log: status, event count, messages on the line, then the events, the latest first:
+  // this request's arrival (80h), then the last reply sent.
+  EXPECT_EQ(Ask("12").rfind("ok 0 5 9 128 65 128", 0), 0u) << "an exception reply sent: 41h";
+  EXPECT_EQ(Server.Files()[1][6], 8);
+}
+
+// What only pymodbus can ask (libmodbus 3.1.6 cannot send function 8).
+class PymodbusServerInterop : public ServerInterop {};
+
+// Listen-only mode: no reply, to anything, until a restart, which gets none either.
+TEST_P(PymodbusServerInterop, ListenOnlyModeUntilARestart) {
+  Server.SetFunctionProvided(Functions::Diagnostics, true);
+  for (const char* Silent : {"8 4 0", "6 0 7", "8 1 0"}) {
+    SCOPED_TRACE(Silent);
+    EXPECT_EQ(Ask(Silent).rfind("err", 0), 0u) << "no reply: the peer times out";
+    EXPECT_TRUE(Sent.back().empty()) << "nothing went out";
+  }
+  EXPECT_EQ(Server.HoldingRegisters()[0], HoldingRegisterAt(0)) << "the write was not carried out";
+  EXPECT_EQ(Ask("8 15 0"), "ok 15 0") << "after the restart, with its counters cleared";
+  EXPECT_EQ(Ask("6 0 7"), "ok 0 7");
+}
+
 }  // namespace
 
 INSTANTIATE_TEST_SUITE_P(Peers, ServerInterop,
                          ::testing::Values(TPeerClientKind::LibmodbusRTU, TPeerClientKind::PymodbusRTU,
                                            TPeerClientKind::PymodbusASCII),
                          PeerName);
+INSTANTIATE_TEST_SUITE_P(Peers, PymodbusServerInterop,
+                         ::testing::Values(TPeerClientKind::PymodbusRTU, TPeerClientKind::PymodbusASCII), PeerName);

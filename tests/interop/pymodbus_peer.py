@@ -19,18 +19,34 @@ The client reads one request per line from standard input and prints one result 
     15 START BIT...  ok START COUNT
     16 START VAL...  ok START COUNT
     7                ok STATUS
+    8 SUB DATA       ok SUB WORD...  (diagnostics: the sub-function and the data words of the reply)
+    11               ok STATUS EVENTCOUNT
+    12               ok STATUS EVENTCOUNT MESSAGECOUNT EVENT...
     17               ok BYTE...
+    20 FILE RECORD COUNT [FILE RECORD COUNT...]   ok VALUE...  (every record's, in order)
+    21 FILE RECORD VALUE...   ok FILE RECORD VALUE...  (the record the reply echoed)
     22 ADDR AND OR   ok ADDR AND OR
+    23 READSTART READCOUNT WRITESTART VALUE...   ok VALUE...  (those read)
+    24 ADDR          ok VALUE...
+    43 CODE OBJECT   ok CONFORMITY MOREFOLLOWS NEXTOBJECT ID:HEX...  (read device identification)
+    65 BYTE...       ok BYTE...      (a function of the test's own: a byte count, then the bytes)
 An exception reply prints "exc FUNCTION CODE", anything else "err TEXT". Numbers are decimal.
+
+The server also answers 43/14 with the identification below, long enough that a regular read
+takes two requests.
 """
 
 import asyncio
 import logging
+import struct
 import sys
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.device import ModbusDeviceIdentification
+from pymodbus.file_message import ReadFifoQueueResponse
 from pymodbus.framer.ascii_framer import ModbusAsciiFramer
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.pdu import ModbusRequest, ModbusResponse
 
 TABLE_SIZE = 2000
 SERVER_ADDRESS = 1
@@ -52,6 +68,63 @@ def holding_register(address):
 
 def input_register(address):
     return (address * 0x3131 + 0xA5A5) & 0xFFFF
+
+
+# Objects 0 to 6 of read device identification: the regular ones do not fit one reply.
+DEVICE_IDENTIFICATION = {
+    "VendorName": "Quorvel interop",
+    "ProductCode": "QI",
+    "MajorMinorRevision": "3.0",
+    "VendorUrl": "u" * 100,
+    "ProductName": "p" * 100,
+    "ModelName": "m" * 100,
+    "UserApplicationName": "a",
+}
+
+CUSTOM_FUNCTION = 0x41
+
+
+class FifoQueueResponse(ReadFifoQueueResponse):
+    """pymodbus 3.0 reads a FIFO queue's registers short (as many as its count less four): read
+    them as the protocol lays them out, the queue's count word first."""
+
+    def decode(self, data):
+        count = struct.unpack(">H", data[2:4])[0]
+        self.values = [struct.unpack(">H", data[4 + 2 * i : 6 + 2 * i])[0] for i in range(count)]
+
+
+class CustomRequest(ModbusRequest):
+    """The test's own function: a byte count, then that many bytes."""
+
+    function_code = CUSTOM_FUNCTION
+    _rtu_byte_count_pos = 2
+
+    def __init__(self, data=b"", **kwargs):
+        super().__init__(**kwargs)
+        self.data = bytes(data)
+
+    def encode(self):
+        return bytes([len(self.data)]) + self.data
+
+    def decode(self, data):
+        self.data = bytes(data[1 : 1 + data[0]])
+
+
+class CustomResponse(ModbusResponse):
+    """Its reply, laid out as the request."""
+
+    function_code = CUSTOM_FUNCTION
+    _rtu_byte_count_pos = 2
+
+    def __init__(self, data=b"", **kwargs):
+        super().__init__(**kwargs)
+        self.data = bytes(data)
+
+    def encode(self):
+        return bytes([len(self.data)]) + self.data
+
+    def decode(self, data):
+        self.data = bytes(data[1 : 1 + data[0]])
 
 
 def framer_of(name):
@@ -90,6 +163,7 @@ async def serve(port, framer):
         parity="N",
         stopbits=1,
         ignore_missing_slaves=True,
+        identity=ModbusDeviceIdentification(info_name=DEVICE_IDENTIFICATION),
     )
     await server.start()
     if server.transport is None:
@@ -124,7 +198,66 @@ def result_of(function, response):
         return "ok " + " ".join(str(b) for b in bytes(response.identifier))
     if function == 22:
         return f"ok {response.address} {response.and_mask} {response.or_mask}"
+    if function == 8:
+        return "ok " + " ".join(str(w) for w in [response.sub_function_code, *response.message])
+    if function == 11:
+        return f"ok {0 if response.status else 0xFFFF} {response.count}"
+    if function == 12:
+        head = [0 if response.status else 0xFFFF, response.event_count, response.message_count]
+        return "ok " + " ".join(str(v) for v in head + list(response.events))
+    if function == 20:
+        return "ok " + " ".join(str(v) for r in response.records for v in words_of(r.record_data))
+    if function == 21:
+        r = response.records[0]
+        return " ".join(["ok", str(r.file_number), str(r.record_number)] + [str(v) for v in words_of(r.record_data)])
+    if function == 23:
+        return "ok " + " ".join(str(v) for v in response.registers)
+    if function == 24:
+        return "ok " + " ".join(str(v) for v in response.values)
+    if function == 43:
+        head = f"ok {response.conformity} {response.more_follows} {response.next_object_id}"
+        return head + "".join(f" {i}:{bytes(v).hex()}" for i, v in sorted(response.information.items()))
+    if function == CUSTOM_FUNCTION:
+        return "ok " + " ".join(str(b) for b in response.data)
     return f"err unknown function {function}"
+
+
+def words_of(data):
+    return [struct.unpack(">H", bytes(data[i : i + 2]))[0] for i in range(0, len(data) - 1, 2)]
+
+
+def diagnostics_request(sub, data):
+    from pymodbus import diag_message as diag
+
+    unit = {"unit": SERVER_ADDRESS}
+    if sub == 0:
+        return diag.ReturnQueryDataRequest(message=data, **unit)
+    if sub == 1:
+        return diag.RestartCommunicationsOptionRequest(toggle=data == 0xFF00, **unit)
+    simple = {
+        2: diag.ReturnDiagnosticRegisterRequest,
+        4: diag.ForceListenOnlyModeRequest,
+        10: diag.ClearCountersRequest,
+        11: diag.ReturnBusMessageCountRequest,
+        12: diag.ReturnBusCommunicationErrorCountRequest,
+        13: diag.ReturnBusExceptionErrorCountRequest,
+        14: diag.ReturnSlaveMessageCountRequest,
+        15: diag.ReturnSlaveNoResponseCountRequest,
+        16: diag.ReturnSlaveNAKCountRequest,
+        17: diag.ReturnSlaveBusyCountRequest,
+        18: diag.ReturnSlaveBusCharacterOverrunCountRequest,
+        20: diag.ClearOverrunCountRequest,
+    }
+    return simple[sub](data=data, **unit)
+
+
+def file_records(args):
+    from pymodbus.file_message import FileRecord
+
+    return [
+        FileRecord(file_number=args[i], record_number=args[i + 1], record_length=args[i + 2])
+        for i in range(0, len(args) - 2, 3)
+    ]
 
 
 def run_request(client, words):
@@ -156,6 +289,40 @@ def run_request(client, words):
         from pymodbus.register_write_message import MaskWriteRegisterRequest
 
         response = client.execute(MaskWriteRegisterRequest(args[0], args[1], args[2], unit=SERVER_ADDRESS))
+    elif function == 8:
+        response = client.execute(diagnostics_request(args[0], args[1]))
+    elif function in (11, 12):
+        from pymodbus.other_message import GetCommEventCounterRequest, GetCommEventLogRequest
+
+        request = GetCommEventCounterRequest if function == 11 else GetCommEventLogRequest
+        response = client.execute(request(unit=SERVER_ADDRESS))
+    elif function == 20:
+        from pymodbus.file_message import ReadFileRecordRequest
+
+        response = client.execute(ReadFileRecordRequest(file_records(args), unit=SERVER_ADDRESS))
+    elif function == 21:
+        from pymodbus.file_message import FileRecord, WriteFileRecordRequest
+
+        data = b"".join(struct.pack(">H", v) for v in args[2:])
+        record = FileRecord(file_number=args[0], record_number=args[1], record_data=data)
+        response = client.execute(WriteFileRecordRequest([record], unit=SERVER_ADDRESS))
+    elif function == 23:
+        from pymodbus.register_read_message import ReadWriteMultipleRegistersRequest
+
+        request = ReadWriteMultipleRegistersRequest(
+            read_address=args[0], read_count=args[1], write_address=args[2], write_registers=args[3:], unit=SERVER_ADDRESS
+        )
+        response = client.execute(request)
+    elif function == 24:
+        from pymodbus.file_message import ReadFifoQueueRequest
+
+        response = client.execute(ReadFifoQueueRequest(args[0], unit=SERVER_ADDRESS))
+    elif function == 43:
+        from pymodbus.mei_message import ReadDeviceInformationRequest
+
+        response = client.execute(ReadDeviceInformationRequest(read_code=args[0], object_id=args[1], unit=SERVER_ADDRESS))
+    elif function == CUSTOM_FUNCTION:
+        response = client.execute(CustomRequest(bytes(args), unit=SERVER_ADDRESS))
     else:
         return f"err unsupported request {function}"
     if function in (1, 2) and not response.isError():
@@ -170,6 +337,8 @@ def run_client(port, framer):
     client = ModbusSerialClient(
         port, framer=framer, baudrate=BAUD_RATE, bytesize=8, parity="N", stopbits=1, timeout=1, retries=0
     )
+    client.register(FifoQueueResponse)
+    client.register(CustomResponse)
     if not client.connect():
         print("err cannot open", port, flush=True)
         return 1
