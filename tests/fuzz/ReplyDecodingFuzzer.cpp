@@ -8,7 +8,10 @@
 // codec and the engine's judgement exactly as a received frame does, and then to ProcessReply.
 // What must hold: no crash, no exception out of ProcessReply, one event for the request's
 // function, values as many as requested, and an outcome that reply checking only ever lowers
-// from rsSuccess to rsInvalidReply.
+// from rsSuccess to rsInvalidReply. Function 41h stands for a raw request (with a rule for its
+// reply's length drawn from the input too). A read device identification whose good reply says
+// that more objects follow raises no event yet: it asks on, and its further exchange ends (its
+// line has no device) in the one event, delivered when the next input pumps the messages.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -20,6 +23,7 @@
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Errors.h>
+#include <Quorvel/Messages.h>
 #include "FuzzConnection.h"
 
 using namespace Quorvel;
@@ -27,7 +31,8 @@ using QuorvelFuzz::TFuzzConnection;
 
 namespace {
 
-constexpr std::array<Byte, 14> Functions = {1, 2, 3, 4, 5, 6, 7, 8, 15, 16, 17, 20, 21, 22};
+constexpr Byte RawFunction = 0x41;
+constexpr std::array<Byte, 20> Functions = {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 15, 16, 17, 20, 21, 22, 23, 24, 43, RawFunction};
 
 struct TObserved {
   int Events = 0;
@@ -78,6 +83,31 @@ class TCheckingClient : public TModbusClient {
   void DoFileRecordRead(const TTransactionInfo& I, TModbusFileRecordList& List) override { Files(20, I, List); }
   void DoFileRecordWrite(const TTransactionInfo& I, TModbusFileRecordList& List) override { Files(21, I, List); }
   void DoSingleRegisterMaskWrite(const TTransactionInfo& I, Word, Word, Word) override { Note(22, I); }
+  void DoCommEventCounterRead(const TTransactionInfo& I, Word, Word) override { Note(11, I); }
+  void DoCommEventLogRead(const TTransactionInfo& I, Word, Word, Word, const TCommEvents& Events) override {
+    FUZZ_CHECK(Events.size() <= 255 - 6);
+    Note(12, I);
+  }
+  void DoMultipleRegistersReadWrite(const TTransactionInfo& I, Word, Word Count, const TRegValues& Read, Word,
+                                    Word WriteCount, const TRegValues& Written) override {
+    FUZZ_CHECK(Count == AskedCount && Read.size() == Count && Written.size() == WriteCount);
+    Note(23, I);
+  }
+  void DoFifoQueueRead(const TTransactionInfo& I, Word, const TRegValues& Values) override {
+    FUZZ_CHECK(Values.size() <= 31);
+    Note(24, I);
+  }
+  void DoDeviceIdentificationRead(const TTransactionInfo& I, TDeviceIdAccess Access, Byte, Byte,
+                                  const TDeviceObjects& Objects) override {
+    FUZZ_CHECK(Access >= diBasic && Access <= diSpecific);
+    for (const auto& Object : Objects) FUZZ_CHECK(Object.second.size() <= 255);
+    Note(43, I);
+  }
+  void DoRawReply(const TTransactionInfo& I, const TFrameData& Request, const TFrameData& Reply) override {
+    FUZZ_CHECK(!Request.empty() && Request[0] == RawFunction && Reply.size() <= 254);
+    FUZZ_CHECK(Reply.empty() == (I.ReplyStatus != rsSuccess && I.ReplyStatus != rsExceptionReply));
+    Note(RawFunction, I);
+  }
 
  private:
   void Bits(int Function, const TTransactionInfo& I, Word Count, const TBitValues& V) {
@@ -99,6 +129,10 @@ struct TSide {
   TCheckingClient Client;
   explicit TSide(TTransmissionMode Mode) : Line(Mode, cmClient) {
     Client.SetConnection(&Line.Connection);
+    // A further exchange of a read device identification goes out on a line where nobody answers:
+    // it ends at once, without reply.
+    Line.Connection.SetReceiveTimeout(0);
+    Line.Connection.SetSendTimeout(0);
     Line.Connection.Open();
   }
 };
@@ -189,10 +223,38 @@ int BuildRequest(Byte Function, FuzzedDataProvider& In, TModbusBuffer& B) {
       }
       return Records;
     }
+    case 11:
+    case 12:
+    case 24:
+      if (Function == 24) B.WriteWord(In.ConsumeIntegral<Word>());
+      return 0;
+    case 23: {
+      const Word Read = Count(In, TModbusClient::MaxReadRegisters);
+      const Word Written = Count(In, TModbusClient::MaxReadWriteRegisters);
+      B.WriteWord(Start(In, Read));
+      B.WriteWord(Read);
+      B.WriteWord(Start(In, Written));
+      B.WriteWord(Written);
+      B.WriteByte(static_cast<Byte>(2 * Written));
+      for (int I = 0; I < Written; ++I) B.WriteWord(In.ConsumeIntegral<Word>());
+      return Read;
+    }
+    case 43:
+      B.WriteByte(0x0E);
+      B.WriteByte(In.ConsumeIntegralInRange<Byte>(diBasic, diSpecific));
+      B.WriteByte(In.ConsumeIntegral<Byte>());
+      return 0;
+    case RawFunction:
+      for (int I = In.ConsumeIntegralInRange<int>(0, 20); I > 0; --I) B.WriteByte(In.ConsumeIntegral<Byte>());
+      return 0;
     default:  // 22
       for (int I = 0; I < 3; ++I) B.WriteWord(In.ConsumeIntegral<Word>());
       return 1;
   }
+}
+
+bool AsksForMoreObjects(Byte Function, const TModbusBuffer& Reply, TReplyStatus Status) {
+  return Function == 43 && Status == rsSuccess && Reply.Size() > 5 && Reply.Memory()[5] == 0xFF;
 }
 
 }  // namespace
@@ -205,8 +267,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   const Byte Function = In.PickValueInArray(Functions);
   TSide& S = Side(Ascii);
   TModbusConnection& C = S.Line.Connection;
+  // The further exchanges that earlier inputs started end here, in their events.
+  MainThread::ProcessMessages();
 
   TModbusTransaction T(C.FrameBufferSize());
+  if (Function == RawFunction) {
+    const auto Rule = static_cast<TReplyLengthRule>(In.ConsumeIntegralInRange<int>(rlByFunction, rlWordCount));
+    T.RawReply = TReplyLength{Rule, In.ConsumeIntegral<Byte>(), In.ConsumeIntegral<Byte>()};
+  }
   T.Info.ServerAddress = In.ConsumeIntegralInRange<Byte>(1, 247);
   T.Info.TransactionID = In.ConsumeIntegral<Cardinal>();
   C.WriteAddress(T.Info.ServerAddress, T.Request);
@@ -249,6 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
   S.Client.Seen = {};
   S.Client.ProcessReply(T);
+  if (S.Client.Seen.Events == 0 && AsksForMoreObjects(Function, T.Reply, T.Info.ReplyStatus)) return 0;
   FUZZ_CHECK(S.Client.Seen.Events == 1);
   FUZZ_CHECK(S.Client.Seen.Function == Function);
   FUZZ_CHECK(S.Client.Seen.Status == Judged || (Judged == rsSuccess && S.Client.Seen.Status == rsInvalidReply));
