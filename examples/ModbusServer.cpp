@@ -50,12 +50,7 @@ void ProvideTheWholeProtocol(TModbusMemoryServer& Server, Byte Address) {
                                    {DeviceObjects::MajorMinorRevision, QUORVEL_VERSION_STRING}};
   Server.FifoQueues()[0] = {10, 20, 30};
   Server.Files()[1] = {0, TRegValues(TableSize, 0)};
-  for (const Byte Function :
-       {Functions::ReadExceptionStatus, Functions::Diagnostics, Functions::GetCommEventCounter,
-        Functions::GetCommEventLog, Functions::ReportServerId, Functions::ReadFileRecord, Functions::WriteFileRecord,
-        Functions::MaskWriteRegister, Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue,
-        Functions::EncapsulatedInterface})
-    Server.SetFunctionProvided(Function, true);
+  for (const Byte Function : TModbusServer::ProvidableFunctions) Server.SetFunctionProvided(Function, true);
 }
 
 }  // namespace

@@ -284,8 +284,7 @@ void TModbusClient::DecodeDeviceIdentification(TModbusTransaction& T) {
   Gathered->Attempts += T.Info.Attempts;
   Gathered->Objects.merge(V.Objects);
   if (T.Info.ReplyStatus == rsSuccess && V.MoreFollows) {
-    T.Carry = std::move(Gathered);
-    RequestMoreObjects(T, V.Access, V.NextObjectId);
+    RequestMoreObjects(T.Info, V.Access, V.NextObjectId, std::move(Gathered));
     return;
   }
   TTransactionInfo Info = T.Info;

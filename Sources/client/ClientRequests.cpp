@@ -42,6 +42,22 @@ void CheckFileRecords(const TModbusFileRecordList& Records, int RecordOverhead) 
 
 constexpr Byte FileReferenceType = 6;
 
+// The first register, the count, the byte count and the values: a register write's block.
+void WriteRegisterBlock(TModbusBuffer& B, Word Start, const TRegValues& Values) {
+  const auto Count = static_cast<Word>(Values.size());
+  B.WriteWord(Start);
+  B.WriteWord(Count);
+  B.WriteByte(static_cast<Byte>(2 * Count));
+  for (const Word Value : Values) B.WriteWord(Value);
+}
+
+// As many values as 1..Max, at addresses that end by 65535.
+void CheckRegisterValues(Word Start, const TRegValues& Values, int Max) {
+  const int Count = static_cast<int>(std::min<std::size_t>(Values.size(), 65536));
+  CheckRegisterCount(Count, Max);
+  CheckAddressRange(Start, Count);
+}
+
 void WriteDeviceIdentificationRequest(TModbusBuffer& B, TDeviceIdAccess Access, Byte ObjectId) {
   B.WriteByte(Functions::EncapsulatedInterface);
   B.WriteByte(MeiTypes::ReadDeviceIdentification);
@@ -66,7 +82,7 @@ std::unique_ptr<TModbusTransaction> TModbusClient::NewTransaction(Cardinal UserD
   return Transaction;
 }
 
-// Builds the frame of the transaction that Info names and submits it.
+// Builds the request frame of a transaction whose Info is filled in, and submits it.
 template <class F>
 Cardinal TModbusClient::Hand(std::unique_ptr<TModbusTransaction> Transaction, F WriteRequestData) {
   TModbusConnection& C = *FConnection;
@@ -157,15 +173,10 @@ Cardinal TModbusClient::WriteMultipleCoils(Word StartBit, const TBitValues& BitV
 
 Cardinal TModbusClient::WriteMultipleRegisters(Word StartReg, const TRegValues& RegValues, Cardinal UserData) {
   CheckConnection();
-  const int Count = static_cast<int>(std::min<std::size_t>(RegValues.size(), 65536));
-  CheckRegisterCount(Count, MaxWriteRegisters);
-  CheckAddressRange(StartReg, Count);
+  CheckRegisterValues(StartReg, RegValues, MaxWriteRegisters);
   return Submit(UserData, [&](TModbusBuffer& B) {
     B.WriteByte(Functions::WriteMultipleRegisters);
-    B.WriteWord(StartReg);
-    B.WriteWord(static_cast<Word>(Count));
-    B.WriteByte(static_cast<Byte>(2 * Count));
-    for (const Word Value : RegValues) B.WriteWord(Value);
+    WriteRegisterBlock(B, StartReg, RegValues);
   });
 }
 
@@ -236,17 +247,12 @@ Cardinal TModbusClient::ReadWriteMultipleRegisters(Word ReadStart, Word ReadCoun
   CheckConnection();
   CheckRegisterCount(ReadCount, MaxReadRegisters);
   CheckAddressRange(ReadStart, ReadCount);
-  const int Count = static_cast<int>(std::min<std::size_t>(WriteValues.size(), 65536));
-  CheckRegisterCount(Count, MaxReadWriteRegisters);
-  CheckAddressRange(WriteStart, Count);
+  CheckRegisterValues(WriteStart, WriteValues, MaxReadWriteRegisters);
   return Submit(UserData, [&](TModbusBuffer& B) {
     B.WriteByte(Functions::ReadWriteMultipleRegisters);
     B.WriteWord(ReadStart);
     B.WriteWord(ReadCount);
-    B.WriteWord(WriteStart);
-    B.WriteWord(static_cast<Word>(Count));
-    B.WriteByte(static_cast<Byte>(2 * Count));
-    for (const Word Value : WriteValues) B.WriteWord(Value);
+    WriteRegisterBlock(B, WriteStart, WriteValues);
   });
 }
 
@@ -266,12 +272,13 @@ Cardinal TModbusClient::ReadDeviceIdentification(TDeviceIdAccess Access, Byte Ob
 
 // The next exchange of a read device identification: the same number, server and user data, and
 // what the exchanges so far gathered.
-void TModbusClient::RequestMoreObjects(TModbusTransaction& T, TDeviceIdAccess Access, Byte NextObjectId) {
+void TModbusClient::RequestMoreObjects(const TTransactionInfo& Info, TDeviceIdAccess Access, Byte NextObjectId,
+                                       std::unique_ptr<TTransactionCarry> Gathered) {
   auto Next = std::make_unique<TModbusTransaction>(FConnection->FrameBufferSize());
-  Next->Info.TransactionID = T.Info.TransactionID;
-  Next->Info.ServerAddress = T.Info.ServerAddress;
-  Next->Info.UserData = T.Info.UserData;
-  Next->Carry = std::move(T.Carry);
+  Next->Info.TransactionID = Info.TransactionID;
+  Next->Info.ServerAddress = Info.ServerAddress;
+  Next->Info.UserData = Info.UserData;
+  Next->Carry = std::move(Gathered);
   Hand(std::move(Next), [&](TModbusBuffer& B) { WriteDeviceIdentificationRequest(B, Access, NextObjectId); });
 }
 

@@ -70,20 +70,8 @@ bool IsStandingFunction(Byte Function) {
 
 // The functions that a server answers only when the application provides them.
 bool IsProvidableFunction(Byte Function) {
-  switch (Function) {
-    case Functions::ReadExceptionStatus:
-    case Functions::Diagnostics:
-    case Functions::GetCommEventCounter:
-    case Functions::GetCommEventLog:
-    case Functions::ReportServerId:
-    case Functions::ReadFileRecord:
-    case Functions::WriteFileRecord:
-    case Functions::MaskWriteRegister:
-    case Functions::ReadWriteMultipleRegisters:
-    case Functions::ReadFifoQueue:
-    case Functions::EncapsulatedInterface: return true;
-    default: return false;
-  }
+  const auto& Providable = TModbusServer::ProvidableFunctions;
+  return std::find(Providable.begin(), Providable.end(), Function) != Providable.end();
 }
 
 constexpr Word SubFunction(TDiagnosticAction Action) { return DiagnosticSubFunctions[Action]; }
@@ -482,7 +470,10 @@ void TModbusServer::Diagnose(TModbusTransaction& T) {
     CheckFieldsEnd(*FConnection, T.Request);
   });
   // The query data, however long, come back as they are.
-  if (Sub == SubFunction(daReturnQueryData)) return EchoRequest(T, DataEnd);
+  if (Sub == SubFunction(daReturnQueryData)) {
+    EchoRequest(T, DataEnd);
+    return;
+  }
   ReadFields([&] {
     Data = TakeWord(T.Request);
     CheckFieldsEnd(*FConnection, T.Request);
@@ -502,7 +493,8 @@ void TModbusServer::Diagnose(TModbusTransaction& T) {
       return;
     case SubFunction(daClearCounters):
       Diagnostics.Schedule(dcClearCounters);
-      return EchoRequest(T, DataEnd);
+      EchoRequest(T, DataEnd);
+      return;
     case SubFunction(daReturnBusMessageCount):
     case SubFunction(daReturnBusCommErrorCount):
     case SubFunction(daReturnBusExceptionErrorCount):
@@ -514,7 +506,8 @@ void TModbusServer::Diagnose(TModbusTransaction& T) {
       BeginReply(T.Reply, Functions::Diagnostics);
       T.Reply.WriteWord(Sub);
       T.Reply.WriteWord(Diagnostics.Counter(Sub, FConnection->Statistics()));
-      return EndReply(T.Reply);
+      EndReply(T.Reply);
+      return;
     default:
       Refuse(IllegalFunction);
   }

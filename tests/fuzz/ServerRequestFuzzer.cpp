@@ -18,7 +18,6 @@
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Errors.h>
 #include <Quorvel/MemoryServer.h>
-#include <Quorvel/Protocol.h>
 #include "FuzzConnection.h"
 
 using namespace Quorvel;
@@ -40,12 +39,7 @@ struct TSide {
     Full.HoldingRegisters() = {0, TRegValues(65536, 0x5AA5)};
     Full.InputRegisters() = {0, TRegValues(65536, 0xA55A)};
     Full.SetOtherAddresses({3});
-    for (const Byte Function : {Functions::ReadExceptionStatus, Functions::Diagnostics, Functions::GetCommEventCounter,
-                                Functions::GetCommEventLog, Functions::ReportServerId, Functions::ReadFileRecord,
-                                Functions::WriteFileRecord, Functions::MaskWriteRegister,
-                                Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue,
-                                Functions::EncapsulatedInterface})
-      Full.SetFunctionProvided(Function, true);
+    for (const Byte Function : TModbusServer::ProvidableFunctions) Full.SetFunctionProvided(Function, true);
     Full.ServerIdentification() = {2, 0xFF, 'F', 'u', 'l', 'l'};
     Full.DeviceIdentification() = {{0, "Quorvel"}, {1, "fuzz"}, {2, "1.0"}, {4, std::string(120, 'p')},
                                    {5, std::string(120, 'm')}, {0x80, "private"}};

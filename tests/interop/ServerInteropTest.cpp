@@ -219,12 +219,7 @@ TEST_P(ServerInterop, OtherFunctionsAreRefusedWithExceptionOne) {
 // Everything beyond reads and writes, once our server provides it. libmodbus asks for 17, 22 and
 // 23 (the others it cannot send); pymodbus for all of them.
 TEST_P(ServerInterop, TheWholeProtocolOnceProvided) {
-  for (const Byte Function : {Functions::ReadExceptionStatus, Functions::Diagnostics, Functions::GetCommEventCounter,
-                              Functions::GetCommEventLog, Functions::ReportServerId, Functions::ReadFileRecord,
-                              Functions::WriteFileRecord, Functions::MaskWriteRegister,
-                              Functions::ReadWriteMultipleRegisters, Functions::ReadFifoQueue,
-                              Functions::EncapsulatedInterface})
-    Server.SetFunctionProvided(Function, true);
+  for (const Byte Function : TModbusServer::ProvidableFunctions) Server.SetFunctionProvided(Function, true);
   Server.SetExceptionStatus(0x5A);
   Server.ServerIdentification() = {0x51, 0xFF, 'Q', 'v'};
   const std::string Long(100, 'u');

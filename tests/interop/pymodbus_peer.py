@@ -93,8 +93,8 @@ class FifoQueueResponse(ReadFifoQueueResponse):
         self.values = [struct.unpack(">H", data[4 + 2 * i : 6 + 2 * i])[0] for i in range(count)]
 
 
-class CustomRequest(ModbusRequest):
-    """The test's own function: a byte count, then that many bytes."""
+class CountedBytes:
+    """The test's own function, its request and its reply alike: a byte count, then the bytes."""
 
     function_code = CUSTOM_FUNCTION
     _rtu_byte_count_pos = 2
@@ -110,21 +110,12 @@ class CustomRequest(ModbusRequest):
         self.data = bytes(data[1 : 1 + data[0]])
 
 
-class CustomResponse(ModbusResponse):
-    """Its reply, laid out as the request."""
+class CustomRequest(CountedBytes, ModbusRequest):
+    pass
 
-    function_code = CUSTOM_FUNCTION
-    _rtu_byte_count_pos = 2
 
-    def __init__(self, data=b"", **kwargs):
-        super().__init__(**kwargs)
-        self.data = bytes(data)
-
-    def encode(self):
-        return bytes([len(self.data)]) + self.data
-
-    def decode(self, data):
-        self.data = bytes(data[1 : 1 + data[0]])
+class CustomResponse(CountedBytes, ModbusResponse):
+    pass
 
 
 def framer_of(name):

@@ -51,15 +51,8 @@ class TTestServer : public TModbusMemoryServer {
   }
 };
 
-// The functions that a server answers only once the application provides them.
-constexpr Byte ProvidableFunctions[] = {
-    Functions::ReadExceptionStatus, Functions::Diagnostics,    Functions::GetCommEventCounter,
-    Functions::GetCommEventLog,     Functions::ReportServerId, Functions::ReadFileRecord,
-    Functions::WriteFileRecord,     Functions::MaskWriteRegister, Functions::ReadWriteMultipleRegisters,
-    Functions::ReadFifoQueue,       Functions::EncapsulatedInterface};
-
 void ProvideAll(TModbusServer& Server) {
-  for (const Byte Function : ProvidableFunctions) Server.SetFunctionProvided(Function, true);
+  for (const Byte Function : TModbusServer::ProvidableFunctions) Server.SetFunctionProvided(Function, true);
 }
 
 class ServerRequests : public LineTest {

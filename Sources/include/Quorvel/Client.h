@@ -283,7 +283,8 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   void DecodeFifoQueue(TModbusTransaction& T);
   void DecodeDeviceIdentification(TModbusTransaction& T);
   void DecodeRawReply(TModbusTransaction& T);
-  void RequestMoreObjects(TModbusTransaction& T, TDeviceIdAccess Access, Byte NextObjectId);
+  void RequestMoreObjects(const TTransactionInfo& Info, TDeviceIdAccess Access, Byte NextObjectId,
+                          std::unique_ptr<TTransactionCarry> Gathered);
 
   TModbusConnection* FConnection = nullptr;
   Byte FServerAddress = 1;

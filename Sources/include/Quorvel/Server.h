@@ -12,6 +12,7 @@
 /// gets exception 1, as before, so that no peer sees a change the application did not ask for. A
 /// function code of the application's own is answered by its handler (SetFunctionHandler).
 
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,7 @@
 #include <Quorvel/Component.h>
 #include <Quorvel/DeviceIdentification.h>
 #include <Quorvel/Export.h>
+#include <Quorvel/Protocol.h>
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
 
@@ -86,6 +88,13 @@ class QUORVEL_EXPORT TModbusServer : public TComponent {
   bool AnswersAddress(Byte Address) const noexcept;
   /// The address the reply being built goes out from: the one its request named, or ServerAddress.
   Byte ReplyAddress() const noexcept { return FReplyAddress != 0 ? FReplyAddress : FServerAddress; }
+
+  /// The functions beyond 1-6, 15 and 16 that a server knows, each answered only once provided.
+  static constexpr std::array<Byte, 11> ProvidableFunctions = {
+      Functions::ReadExceptionStatus, Functions::Diagnostics,       Functions::GetCommEventCounter,
+      Functions::GetCommEventLog,     Functions::ReportServerId,    Functions::ReadFileRecord,
+      Functions::WriteFileRecord,     Functions::MaskWriteRegister, Functions::ReadWriteMultipleRegisters,
+      Functions::ReadFifoQueue,       Functions::EncapsulatedInterface};
 
   /// Whether the server answers Function, one of the functions beyond 1-6, 15 and 16 that it knows:
   /// 7 (GetExceptionStatus), 8, 11 and 12 (the serial line diagnostics: its counters come from the
