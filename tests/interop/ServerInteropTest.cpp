@@ -292,7 +292,8 @@ TEST_P(ServerInterop, TheWholeProtocolOnceProvided) {
   }
   // The log: status, event count, messages on the line, then the events, the latest first:
   // this request's arrival (80h), then the last reply sent.
-  EXPECT_EQ(Ask("12").rfind("ok 0 5 9 128 65 128", 0), 0u) << "an exception reply sent: 41h";
+  const std::string Log = Ask("12");
+  EXPECT_EQ(Log.rfind("ok 0 5 9 128 65 128", 0), 0u) << "an exception reply sent: 41h: " << Log;
   EXPECT_EQ(Server.Files()[1][6], 8);
 }
 
