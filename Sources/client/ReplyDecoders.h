@@ -4,8 +4,8 @@
 // good one (CheckReply), and returns what the request's one event reports: the request's own
 // fields, and zero values wherever the reply was not decoded. Nothing here raises an event.
 
-#include <Quorvel/Client.h>
 #include <Quorvel/DeviceIdentification.h>
+#include <Quorvel/Diagnostics.h>
 #include <Quorvel/FrameCodec.h>
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
