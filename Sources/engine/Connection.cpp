@@ -35,7 +35,13 @@ void TModbusConnection::SetActive(bool Value) {
     if (Value) {
       DoBeforeOpen();
       OpenPort();
-      DoAfterOpen();
+      try {
+        DoAfterOpen();
+      } catch (...) {
+        // Not active, so nothing would ever close the port and stop the worker that posts here.
+        ClosePort();
+        throw;
+      }
     } else {
       DoBeforeClose();
       ClosePort();

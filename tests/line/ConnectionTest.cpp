@@ -159,6 +159,18 @@ TEST_F(LineTest, OpeningRunsItsEventsAroundThePort) {
   EXPECT_EQ(Calls, (std::vector<std::string>{"BeforeOpen-", "AfterOpen-", "BeforeClose+", "AfterClose+"}))
       << "Active changes only after the events";
 
+  // A throwing OnAfterOpen passes on and leaves the port closed and no worker behind: the port
+  // opens again at once, which an exclusive port that was left open would refuse.
+  Calls.clear();
+  Connection.SetOnAfterOpen([](TModbusConnection&) { throw std::runtime_error("not now"); });
+  EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "not now");
+  EXPECT_FALSE(Connection.Active());
+  EXPECT_EQ(Calls, std::vector<std::string>{"BeforeOpen-"}) << "never active, so no closing events";
+  Connection.SetOnAfterOpen(nullptr);
+  EXPECT_NO_THROW(Connection.Open());
+  EXPECT_TRUE(Connection.Active());
+  Connection.Close();
+
   Calls.clear();
   Connection.SetPort(NoSuchPort);
   EXPECT_EQ(MessageOf([&] { Connection.Open(); }), "Could not open serial port");
