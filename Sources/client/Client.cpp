@@ -26,7 +26,12 @@ void TModbusClient::SetServerAddress(Byte Value) {
   FServerAddress = Value;
 }
 
-void TModbusClient::CheckConnection() const { CheckUsableConnection(FConnection); }
+// The first check of every request: the transaction counter, the client list and the connection's
+// state are the main thread's.
+void TModbusClient::CheckConnection() const {
+  RequireMainThread("A request of TModbusClient");
+  CheckUsableConnection(FConnection);
+}
 
 void TModbusClient::DoTranslateExceptionCode(Byte ExceptionCode, std::string& Description) {
   if (FOnTranslateExceptionCode) FOnTranslateExceptionCode(*this, ExceptionCode, Description);

@@ -11,6 +11,7 @@
 #include <Quorvel/Server.h>
 #include "engine/SerialLine.h"
 #include "engine/TransactionThread.h"
+#include "runtime/MainThreadOnly.h"
 
 namespace Quorvel {
 
@@ -327,18 +328,26 @@ THookHandle TModbusConnection::DoGetHookedPortHandle() {
 // ---- Clients and servers ----
 
 void TModbusConnection::RegisterClient(TModbusClient* Client) {
+  RequireMainThread("RegisterClient");
   if (Client != nullptr && std::find(FClients.begin(), FClients.end(), Client) == FClients.end())
     FClients.push_back(Client);
 }
 
-void TModbusConnection::UnregisterClient(TModbusClient* Client) { std::erase(FClients, Client); }
+void TModbusConnection::UnregisterClient(TModbusClient* Client) {
+  RequireMainThread("UnregisterClient");
+  std::erase(FClients, Client);
+}
 
 void TModbusConnection::RegisterServer(TModbusServer* Server) {
+  RequireMainThread("RegisterServer");
   if (Server != nullptr && std::find(FServers.begin(), FServers.end(), Server) == FServers.end())
     FServers.push_back(Server);
 }
 
-void TModbusConnection::UnregisterServer(TModbusServer* Server) { std::erase(FServers, Server); }
+void TModbusConnection::UnregisterServer(TModbusServer* Server) {
+  RequireMainThread("UnregisterServer");
+  std::erase(FServers, Server);
+}
 
 TModbusClient* TModbusConnection::FindClient(Byte Address) const {
   for (auto* Client : FClients)

@@ -3,15 +3,18 @@
 
 #include <Quorvel/Connection.h>
 #include <Quorvel/Errors.h>
+#include "runtime/MainThreadOnly.h"
 
 namespace Quorvel {
 
 // Moves User's link from Current to Value: leaves the old connection's list, joins the new one's
-// (once), and follows it by free notification so that a destroyed connection is forgotten.
+// (once), and follows it by free notification so that a destroyed connection is forgotten. The
+// lists are the main thread's: a call from another thread is refused before anything changes.
 template <class TUser>
 void LinkConnection(TUser& User, TModbusConnection*& Current, TModbusConnection* Value,
                     void (TModbusConnection::*Register)(TUser*), void (TModbusConnection::*Unregister)(TUser*)) {
   if (Value == Current) return;
+  RequireMainThread("SetConnection");
   if (Current != nullptr) {
     (Current->*Unregister)(&User);
     User.RemoveFreeNotification(Current);

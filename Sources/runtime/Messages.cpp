@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <mutex>
 #include <shared_mutex>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include <Quorvel/Application.h>
+#include "runtime/MainThreadOnly.h"
 #include "runtime/Ring.h"
 
 namespace Quorvel {
@@ -68,10 +68,6 @@ TQueue& Queue() {
 // one waits for another thread). Main thread only. While it is not 0, posted messages stay queued
 // even if something pumps meanwhile (a modal box shown by a synchronous call runs a nested loop).
 int ThreadEndWaits = 0;
-
-void RequireMainThread(const char* What) {
-  if (!MainThread::IsMainThread()) throw std::logic_error(std::string(What) + " must run on the main thread");
-}
 
 // noexcept: a wake-up handler that throws would leave the event loop in an unknown state.
 void CallWakeUp() noexcept {

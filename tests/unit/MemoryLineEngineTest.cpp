@@ -2,6 +2,7 @@
 // time-outs and start-up, without a pseudo-terminal. The line suites prove the same on real ports.
 
 #include <Quorvel/MemoryServer.h>
+#include "ErrorMessage.h"
 #include "MemoryLineFixture.h"
 #include "TestPlatform.h"
 
@@ -208,4 +209,34 @@ TEST_F(MemoryLineTest, ALostLineIsToldOnceAndNeverSpins) {
   Pump(300);
   EXPECT_LT(Testing::ProcessCpuSeconds() - Before, 0.15) << "the worker waits; it does not spin";
   EXPECT_EQ(Lost, 1);
+}
+
+// The event API's requests and the lists of clients and servers are the main thread's: a call from
+// another thread is refused before anything is counted, sent or changed.
+TEST_F(MemoryLineTest, RequestsAndRegistrationsFromAnotherThreadAreRefused) {
+  Connection.Open();
+  TModbusMemoryServer Server;
+  TModbusClient Other;
+  std::vector<std::string> Refusals;
+  std::thread([&] {
+    const auto Try = [&Refusals](const std::function<void()>& Call) {
+      Refusals.push_back(MessageOf<std::logic_error>(Call));
+    };
+    Try([&] { Client.ReadHoldingRegisters(0, 1); });
+    Try([&] { Client.WriteMultipleRegisters(443, TRegValues{3, 0x4142}); });
+    Try([&] { Client.SetConnection(nullptr); });
+    Try([&] { Other.SetConnection(&Connection); });
+    Try([&] { Server.SetConnection(&Connection); });
+    Try([&] { Connection.RegisterClient(&Other); });
+  }).join();
+  const std::string Request = "A request of TModbusClient must run on the main thread";
+  const std::string Link = "SetConnection must run on the main thread";
+  EXPECT_EQ(Refusals, (std::vector<std::string>{Request, Request, Link, Link, Link,
+                                                "RegisterClient must run on the main thread"}));
+  Pump(100);
+  EXPECT_TRUE(Sent.empty()) << "nothing went out";
+  EXPECT_EQ(Connection.NextTransactionID(), 0u) << "nothing was counted";
+  EXPECT_EQ(Connection.FindClient(1), &Client);
+  EXPECT_EQ(Client.Connection(), &Connection);
+  EXPECT_EQ(Server.Connection(), nullptr);
 }

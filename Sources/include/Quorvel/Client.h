@@ -97,7 +97,8 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
 
   /// The connection the requests go through, or null.
   TModbusConnection* Connection() const noexcept { return FConnection; }
-  /// Registers with the new connection (once) and asks it for free notification.
+  /// Registers with the new connection (once) and asks it for free notification. Main thread only
+  /// (std::logic_error elsewhere), as is destroying a client that has a connection.
   void SetConnection(TModbusConnection* Value);
 
   /// 1..247: a client never broadcasts.
@@ -107,10 +108,11 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   ///@}
 
   /// Raises "There is no active connection" without a connection, or when it is closed, loading
-  /// or designing.
+  /// or designing; std::logic_error "... must run on the main thread" on any other thread.
   void CheckConnection() const;
 
-  /// Requests. Each returns the transaction number; none waits for the reply.
+  /// Requests. Each returns the transaction number; none waits for the reply. Main thread only:
+  /// from another thread each raises std::logic_error before anything is counted or sent.
   ///@{
   Cardinal ReadCoils(Word StartBit, Word BitCount, Cardinal UserData = 0);
   Cardinal ReadDiscreteInputs(Word StartBit, Word BitCount, Cardinal UserData = 0);

@@ -259,7 +259,8 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
 
   /// The clients and servers attached to the connection. TModbusClient::SetConnection and
   /// TModbusServer::SetConnection call these; an application seldom does. Find returns the first
-  /// attached with the address (a server: the first that answers it), or null.
+  /// attached with the address (a server: the first that answers it), or null. Main thread only:
+  /// registering and unregistering raise std::logic_error on any other thread.
   ///@{
   void RegisterClient(TModbusClient* Client);
   void UnregisterClient(TModbusClient* Client);

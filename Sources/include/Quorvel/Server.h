@@ -67,7 +67,8 @@ class QUORVEL_EXPORT TModbusServer : public TComponent {
 
   /// The connection whose requests it answers, or null.
   TModbusConnection* Connection() const noexcept { return FConnection; }
-  /// Registers with the new connection (once) and asks it for free notification.
+  /// Registers with the new connection (once) and asks it for free notification. Main thread only
+  /// (std::logic_error elsewhere), as is destroying a server that has a connection.
   void SetConnection(TModbusConnection* Value);
 
   /// The address this server answers to and writes into its replies.
