@@ -37,7 +37,8 @@ QString TimeText(int TimeOfDayMs) {
 QString StatisticsText(const TLineStatistics& S) {
   return QStringLiteral(
              "Enviados %1 · recebidos %2 · erros de CRC/LRC %3 · malformados %4 · outros endereços %5 · "
-             "ecos %6 · sem resposta %7 · repetições %8 · exceções %9 · bytes descartados %10")
+             "ecos %6 · sem resposta %7 · repetições %8 · exceções %9 · bytes descartados %10 · "
+             "cópias não mostradas %11")
       .arg(S.FramesSent)
       .arg(S.FramesReceived)
       .arg(S.CheckFailures)
@@ -47,7 +48,8 @@ QString StatisticsText(const TLineStatistics& S) {
       .arg(S.Timeouts)
       .arg(S.Retries)
       .arg(S.ExceptionReplies)
-      .arg(S.BytesPurged);
+      .arg(S.BytesPurged)
+      .arg(S.FrameCopiesDropped);
 }
 
 }  // namespace

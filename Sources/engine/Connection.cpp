@@ -83,7 +83,7 @@ void TModbusConnection::OpenPort() {
     // for a silent line; what came before the opening is purged here, before Open returns, so that
     // a request that arrives right after is kept.
     if (FLengthAwareFraming) FEngine->Line->Purge(true, true);
-    // A stop signal left over from the previous close must not cut the first wait short.
+    // The previous close's stop signal must not cut this opening's waits short.
     FEngine->StopEvent.Reset();
     FEngine->FailureReported = false;
     ++FSession;
@@ -433,8 +433,7 @@ void TModbusConnection::DeliverPortLost(Cardinal Session) {
 void TModbusConnection::NotePortFailure() {
   if (FEngine->FailureReported) return;
   FEngine->FailureReported = true;
-  // A refused post (the main thread not pumping) only loses the notice, never a transaction.
-  FEngine->Window.Post(WM_PORTLOST, FSession, {});
+  FEngine->Window.PostAlways(WM_PORTLOST, FSession, {});
 }
 
 // Delivered even when the connection has closed meanwhile.

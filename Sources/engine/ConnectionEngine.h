@@ -28,7 +28,9 @@ struct TModbusConnection::TEngine {
   std::unique_ptr<TLine> Line;
   // Set by tests: a line of their own instead of the port.
   TLineFactory LineFactory;
-  Platform::TEventObject StopEvent{false};
+  // Manual-reset: set when closing begins, so that every wait that listens to it ends, now and
+  // until the next opening resets it.
+  Platform::TEventObject StopEvent{true};
   TLineCounters Counters;
   // Worker only, cleared at each opening: the line's failure has been reported.
   bool FailureReported = false;

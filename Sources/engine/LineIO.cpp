@@ -65,11 +65,15 @@ bool TModbusConnection::ReadBytes(Byte* Dest, Cardinal Count) {
   return !FEngine->Line->TakeLineErrors() && Ok;
 }
 
-// Only an endless server wait listens to the stop event: closing wakes a server at once, while a
-// client's waits are bounded by its time budget anyway.
+// Closing ends a server's waits, and a wait without limit: nothing bounds them otherwise. A
+// client's other waits belong to the attempts of the transaction in progress, which closing lets
+// run through, each within its own time.
 bool TModbusConnection::WaitForCharacter(Cardinal Timeout) {
-  const bool EndlessServerWait = Timeout == Infinite && FConnectionMode == cmServer;
-  const auto Result = FEngine->Line->WaitForInput(Timeout, EndlessServerWait ? &FEngine->StopEvent : nullptr);
+  return WaitForLine(Timeout, FConnectionMode == cmServer || Timeout == Infinite);
+}
+
+bool TModbusConnection::WaitForLine(Cardinal Timeout, bool Stoppable) {
+  const auto Result = FEngine->Line->WaitForInput(Timeout, Stoppable ? &FEngine->StopEvent : nullptr);
   if (Result == Platform::TWaitResult::Failed) NotePortFailure();
   return Result == Platform::TWaitResult::Input;
 }
@@ -77,8 +81,9 @@ bool TModbusConnection::WaitForCharacter(Cardinal Timeout) {
 void TModbusConnection::DiscardInput() {
   PurgePort(true, true);
   if (IsASCII()) return;
-  // Wait for one silent time of quiet, so that the first frame read starts on a frame boundary.
-  while (WaitForCharacter(GetSilentTime())) PurgePort(true, false);
+  // Wait for one silent time of quiet, so that the first frame read starts on a frame boundary. On
+  // a line that never falls silent only closing ends it.
+  while (WaitForLine(GetSilentTime(), true)) PurgePort(true, false);
 }
 
 // A client counts every wait against its budget; a server's budget is endless until a wait fails.

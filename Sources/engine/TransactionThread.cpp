@@ -1,7 +1,6 @@
 #include "engine/TransactionThread.h"
 
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 #include <Quorvel/Application.h>
@@ -26,10 +25,10 @@ TTransactionThread::TTransactionThread(TModbusConnection& Connection)
 
 TTransactionThread::~TTransactionThread() {
   Terminate();
-  if (FConnection.ConnectionMode() == cmClient)
-    FQueueEvent.Set();
-  else
-    FConnection.FEngine->StopEvent.Set();
+  // The stop event ends every wait that could outlast closing (LineIO.cpp); an idle client waits
+  // for its queue's signal instead.
+  FConnection.FEngine->StopEvent.Set();
+  if (FConnection.ConnectionMode() == cmClient) FQueueEvent.Set();
   std::this_thread::yield();
   WaitFor();
   ClearQueue();
@@ -122,19 +121,37 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
     const int Length = FConnection.EncodeFrame(Transaction->Request, FTxArea.data(), FRawSize);
     do {
       RunAttempt(*Transaction, Length);
-      if (const Cardinal Delay = FConnection.RefetchDelay(); Delay > 0) Platform::SleepMs(Delay);
-      if (Info.ReplyStatus == rsExceptionReply || Info.ReplyStatus == rsSuccess) break;
-    } while (Info.Attempts < FConnection.MaxRetries());
+      const bool Answered = Info.ReplyStatus == rsExceptionReply || Info.ReplyStatus == rsSuccess;
+      // After the last attempt the pause only spaces this transaction from the next: closing ends it.
+      Pause(FConnection.RefetchDelay(), Answered || Info.Attempts >= FConnection.MaxRetries());
+      if (Answered) break;
+    } while (MayRetry(Info));
 
     // Nobody is told of a broadcast.
     if (Info.ServerAddress == 0) return;
-    if (!FConnection.FEngine->Window.Post(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
-                                  TMessagePayload::Of(std::move(Transaction))))
-      throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post a finished transaction");
+    // Never refused: the main thread made each of these requests itself, so they cannot pile up
+    // beyond what it asked for, and a result must not be lost to a queue full of frame copies.
+    FConnection.FEngine->Window.PostAlways(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
+                                           TMessagePayload::Of(std::move(Transaction)));
   } catch (...) {
     // The transaction is dropped (freed with its owner here) and the failure shown.
     HandleException();
   }
+}
+
+// Closing ends a wait without limit for the reply; the attempts after it would end the same way at
+// once, so none is begun. Otherwise the transaction in progress runs through its attempts.
+bool TTransactionThread::MayRetry(const TTransactionInfo& Info) const {
+  return Info.Attempts < FConnection.MaxRetries() && !(Terminated() && FConnection.ReceiveTimeout() == Infinite);
+}
+
+// A pause that closing may cut short (Stoppable) or not; none at all when Ms is 0.
+void TTransactionThread::Pause(Cardinal Ms, bool Stoppable) {
+  if (Ms == 0) return;
+  if (Stoppable)
+    FConnection.FEngine->StopEvent.Wait(Ms);
+  else
+    Platform::SleepMs(Ms);
 }
 
 void TTransactionThread::RunAttempt(TModbusTransaction& Transaction, int FrameLength) {
@@ -148,7 +165,8 @@ void TTransactionThread::RunAttempt(TModbusTransaction& Transaction, int FrameLe
   if (!FConnection.WriteFrame(FTxArea.data(), FrameLength, FConnection.SendTimeout())) return;
   Count(lcFramesSent);
   if (Info.ServerAddress == 0) {
-    if (const Cardinal Delay = FConnection.TurnaroundDelay(); Delay > 0) Platform::SleepMs(Delay);
+    // Time for the servers to act on it before the next request; with no next request, none.
+    Pause(FConnection.TurnaroundDelay(), true);
     Info.ReplyStatus = rsSuccess;
     return;
   }
@@ -257,13 +275,15 @@ void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
   if (C.WriteFrame(FTxArea.data(), Length, C.SendTimeout()) && Length > 0) Count(lcFramesSent);
 }
 
+// A copy that the main thread's full queue refuses is left out and counted: the frame itself and
+// the transaction it belongs to go on.
 void TTransactionThread::PostFrameData(const Byte* Data, int Length, bool Sent) {
   if (!(Sent ? FConnection.FHasFrameSend : FConnection.FHasFrameReceive)) return;
-  const std::size_t Count = Length > 0 ? static_cast<std::size_t>(Length) : 0;
-  TFrameDataCell Cell = NewFrameData(Count);
-  if (Count > 0) std::memcpy(Cell->data(), Data, Count);
+  const std::size_t Size = Length > 0 ? static_cast<std::size_t>(Length) : 0;
+  TFrameDataCell Cell = NewFrameData(Size);
+  if (Size > 0) std::memcpy(Cell->data(), Data, Size);
   if (!FConnection.FEngine->Window.Post(TModbusConnection::WM_FRAMEDATA, Sent ? 1 : 0, TMessagePayload::Of(std::move(Cell))))
-    throw std::system_error(std::make_error_code(std::errc::no_buffer_space), "Failed to post frame data");
+    Count(lcFrameCopiesDropped);
 }
 
 }  // namespace Quorvel

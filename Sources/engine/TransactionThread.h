@@ -39,6 +39,8 @@ class TTransactionThread : public TThread {
   void RunClient();
   void RunServer();
   void ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction);
+  bool MayRetry(const TTransactionInfo& Info) const;
+  void Pause(Cardinal Ms, bool Stoppable);
   void RunAttempt(TModbusTransaction& Transaction, int FrameLength);
   void ReadReply(TModbusTransaction& Transaction, int FrameLength);
   TReplyStatus JudgeReply(TModbusTransaction& Transaction, int Length);

@@ -109,8 +109,14 @@ class TMessageWindow {
   /// Any thread. Returns false when the message cannot be queued because MaxPostedMessages are already
   /// waiting (the main thread is not pumping); the payload is then freed, here, on the caller's thread.
   bool Post(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam);
+  /// Any thread. Queues the message even beyond MaxPostedMessages: for messages that must never be lost
+  /// and whose number the poster bounds itself (a finished transaction, one per request the main thread
+  /// made; a notice, once per opening). Only running out of memory can refuse it (std::bad_alloc).
+  void PostAlways(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam);
 
  private:
+  bool Enqueue(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam, bool Bounded);
+
   std::shared_ptr<MainThread::Detail::TWindowCore> FCore;
 };
 

@@ -115,10 +115,18 @@ TMessageWindow::~TMessageWindow() {
 }
 
 bool TMessageWindow::Post(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam) {
+  return Enqueue(Msg, WParam, std::move(LParam), true);
+}
+
+void TMessageWindow::PostAlways(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam) {
+  Enqueue(Msg, WParam, std::move(LParam), false);
+}
+
+bool TMessageWindow::Enqueue(Cardinal Msg, std::uintptr_t WParam, TMessagePayload LParam, bool Bounded) {
   TQueue& Q = Queue();
   {
     std::lock_guard Guard(Q.Lock);
-    if (Q.Posted.size() >= MainThread::MaxPostedMessages) return false;
+    if (Bounded && Q.Posted.size() >= MainThread::MaxPostedMessages) return false;
     Q.Posted.push_back(TPosted{Q.NextSequence++, FCore, TMessage{Msg, WParam, std::move(LParam)}});
     Q.Pending.notify_all();
   }

@@ -211,6 +211,116 @@ TEST_F(MemoryLineTest, ALostLineIsToldOnceAndNeverSpins) {
   EXPECT_EQ(Lost, 1);
 }
 
+namespace {
+
+// How long Close takes, in milliseconds.
+std::int64_t MsToClose(TModbusConnection& Connection) {
+  const auto Start = std::chrono::steady_clock::now();
+  Connection.Close();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start).count();
+}
+
+}  // namespace
+
+// Close holds MaxRetries x (SendTimeout + ReceiveTimeout + RefetchDelay), here 1 x (1000 + 400 + 0)
+// ms, whatever the worker is doing: waiting for a line that never falls silent, for a reply without
+// limit, for a broadcast's turnaround. Nor does it sit out the pause after a transaction's last
+// attempt (the last row, whose RefetchDelay of 3 s is held to the same 1.4 s).
+TEST_F(MemoryLineTest, ClosingEndsWhatItsBoundDoesNotCover) {
+  const std::int64_t Bound = 1000 + 400;
+  std::atomic<bool> Closed{false};
+  // A device that keeps the line busy until the test has closed, at most for 4 s.
+  const auto Chatter = [&Closed](TMemoryPeer& P) {
+    for (int I = 0; I < 800 && !Closed; ++I) {
+      P.Write(Hex("55"));
+      std::this_thread::sleep_for(5ms);
+    }
+  };
+  // One that answers the request only once the test has closed, or after 3 s.
+  const auto AnswerLate = [&Closed](TMemoryPeer& P) {
+    if (P.ReadFrame(5ms, 2000ms).empty()) return;
+    for (int I = 0; I < 300 && !Closed; ++I) std::this_thread::sleep_for(10ms);
+    P.Write(ReadReply);
+  };
+  const auto Answer = [](TMemoryPeer& P) {
+    if (!P.ReadFrame(5ms, 2000ms).empty()) P.Write(ReadReply);
+  };
+  const struct {
+    const char* Name;
+    TConnectionMode Mode;
+    std::function<void(TMemoryPeer&)> Device;
+    std::function<void()> Setup;  // then submits, if it sets a request
+    TFrameData Pdu;
+    Byte Address;
+    bool Answered;  // close once the reply has been read
+  } Rows[] = {
+      {"client on a chatty line", cmClient, Chatter, [] {}, {}, 1, false},
+      {"server on a chatty line", cmServer, Chatter, [] {}, {}, 1, false},
+      {"a reply awaited without limit", cmClient, AnswerLate, [&] { Connection.SetReceiveTimeout(Infinite); },
+       ReadRequestPdu, 1, false},
+      {"a broadcast's turnaround", cmClient, [](TMemoryPeer&) {}, [&] { Connection.SetTurnaroundDelay(3000); },
+       Hex("06 00 01 00 03"), 0, false},
+      {"the pause after the last attempt", cmClient, Answer, [&] { Connection.SetRefetchDelay(3000); },
+       ReadRequestPdu, 1, true},
+  };
+  for (const auto& Row : Rows) {
+    Closed = false;
+    Connection.SetConnectionMode(Row.Mode);
+    Connection.SetReceiveTimeout(400);
+    Connection.SetTurnaroundDelay(0);
+    Connection.SetRefetchDelay(0);
+    Row.Setup();
+    Sent.clear();
+    Received.clear();
+    Client.Replies.clear();
+    Connection.Open();
+    TMemoryDevice Device(Peer, Row.Device);
+    if (!Row.Pdu.empty()) {
+      Submit(Row.Pdu, Row.Address);
+      // Under way: sent, and for a reply, read.
+      ASSERT_TRUE(PumpUntil([&] { return !Sent.empty() && (!Row.Answered || !Received.empty()); })) << Row.Name;
+    } else {
+      Pump(200);
+    }
+    EXPECT_LT(MsToClose(Connection), Bound) << Row.Name;
+    Closed = true;
+    Device.Join();
+    Pump(50);
+    EXPECT_TRUE(Client.Replies.empty()) << Row.Name << ": closed first, so no event";
+  }
+}
+
+// A transaction in progress still runs through its attempts when the connection closes.
+TEST_F(MemoryLineTest, ClosingLetsTheTransactionInProgressEndItsAttempts) {
+  Connection.SetMaxRetries(3);
+  Connection.SetReceiveTimeout(200);
+  Connection.Open();
+  Submit(ReadRequestPdu);
+  ASSERT_TRUE(PumpUntil([&] { return !Sent.empty(); }));
+  EXPECT_LT(MsToClose(Connection), 3 * (1000 + 200));
+  Pump(50);
+  EXPECT_EQ(Sent.size(), 3u) << "frame copies are delivered after closing too";
+  EXPECT_TRUE(Client.Replies.empty());
+}
+
+// A main thread that falls behind costs frame copies, which are counted, never a result.
+TEST_F(MemoryLineTest, AFullMessageQueueCostsFrameCopiesNeverAResult) {
+  Connection.Open();
+  Pump(50);
+  TMemoryDevice Device(Peer, Answer(1, [](const TFrameData&) { return ReadReply; }));
+  while (MainThread::Post([] {})) {
+  }
+  Submit(ReadRequestPdu);
+  // The worker goes on while nobody pumps: the reply is read and judged without the main thread.
+  for (int I = 0; I < 300 && Connection.Statistics().FramesReceived == 0; ++I) std::this_thread::sleep_for(10ms);
+  Device.Join();
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess);
+  EXPECT_TRUE(Sent.empty() && Received.empty()) << "both copies were refused";
+  EXPECT_EQ(Connection.Statistics().FrameCopiesDropped, 2u);
+  EXPECT_EQ(Connection.Statistics().FramesSent, 1u);
+}
+
 // The event API's requests and the lists of clients and servers are the main thread's: a call from
 // another thread is refused before anything is counted, sent or changed.
 TEST_F(MemoryLineTest, RequestsAndRegistrationsFromAnotherThreadAreRefused) {

@@ -341,6 +341,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   /// Worker: the port failed under a wait; tells the main thread once per opening.
   void NotePortFailure();
 
+  bool WaitForLine(Cardinal Timeout, bool Stoppable);
   bool WaitTimed(Cardinal Timeout, Cardinal& Remaining);
   bool ReadAvailable(Byte* Dest, int Space, int& Count);
   int ReadRTUFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);

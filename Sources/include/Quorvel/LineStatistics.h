@@ -18,6 +18,10 @@ struct TLineStatistics {
   std::uint64_t Retries = 0;           ///< sends of a request after its first
   std::uint64_t ExceptionReplies = 0;  ///< exception replies received
   std::uint64_t BytesPurged = 0;       ///< received bytes thrown away unread
+  /// Copies of frames for OnFrameSend and OnFrameReceive left out because the main thread's message
+  /// queue was full (MainThread::MaxPostedMessages waiting): the main thread is not keeping up. The
+  /// frames themselves, and every transaction's result, still went their way.
+  std::uint64_t FrameCopiesDropped = 0;
 
   /// Equal when every count is.
   bool operator==(const TLineStatistics&) const = default;

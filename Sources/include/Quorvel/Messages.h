@@ -25,7 +25,9 @@ namespace Quorvel {
 
 namespace MainThread {
 
-/// How many posted messages may wait at once, over the whole process; more are refused.
+/// How many posted messages may wait at once, over the whole process; more are refused (Post returns
+/// false), except what the library's connections must never lose: a finished transaction (one per
+/// request the main thread made) and a notice of the port's state (once per opening).
 inline constexpr std::size_t MaxPostedMessages = 10000;
 
 /// The main thread is the thread that ran the program's static initialisation, which on every platform
