@@ -96,12 +96,16 @@ int main(int argc, char** argv) {
       for (Word K = 0; K < Count; ++K) std::cout << ' ' << Sender.Coils()[static_cast<Word>(Start + K)];
       std::cout << std::endl;
     });
+    // Said once the server listens: a request sent on reading it is answered. A request that comes
+    // earlier may go with what the line carried before the server got in step with it.
+    Connection.SetOnReady([&Line](TModbusConnection&) {
+      std::cout << "Serving address " << int(Line.Address) << " on " << Line.Port << ". Ctrl-C stops it." << std::endl;
+    });
     Connection.Open();
   } catch (const std::exception& Error) {
     std::cerr << "quorvel-server: " << Line.Port << ": " << Error.what() << '\n';
     return 1;
   }
-  std::cout << "Serving address " << int(Line.Address) << " on " << Line.Port << ". Ctrl-C stops it." << std::endl;
 
   std::atomic<bool> Stop{false};
   std::thread SignalWaiter([&] {

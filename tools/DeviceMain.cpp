@@ -95,13 +95,15 @@ int Run(const TDeviceOptions& Options) {
     std::cout << "Registers " << Start << ".." << Start + Count - 1 << " written:\n"
               << DisplayBox(Sender.Line(1), Sender.Line(2)) << std::flush;
   });
+  // Announced once the device listens, so that a request sent on reading the port is answered.
+  Connection.SetOnReady([&](TModbusConnection&) {
+    if (Line) std::cout << "Port: " << Line->PortA() << '\n';
+    std::cout << "Simulated field device on " << DevicePort << ": server address " << int(Device.Server().ServerAddress())
+              << ", holding registers " << SelectorRegister << ".." << SelectorRegister + TextRegisterCount << ", "
+              << DescribeLineSettings(Options) << ". Ctrl-C stops it.\n"
+              << DisplayBox(Device.Line(1), Device.Line(2)) << std::flush;
+  });
   Connection.Open();
-
-  if (Line) std::cout << "Port: " << Line->PortA() << '\n';
-  std::cout << "Simulated field device on " << DevicePort << ": server address " << int(Device.Server().ServerAddress())
-            << ", holding registers " << SelectorRegister << ".." << SelectorRegister + TextRegisterCount << ", "
-            << DescribeLineSettings(Options) << ". Ctrl-C stops it.\n"
-            << DisplayBox(Device.Line(1), Device.Line(2)) << std::flush;
 
   Signals.Start();
   while (!Signals.Stopped()) {

@@ -97,6 +97,7 @@ std::string DeviceUsage(const std::string& Program) {
          "\n"
          "  --port PATH       serve on this serial port; without it the device makes a virtual\n"
          "                    serial line and prints the name of its other end as \"Port: NAME\"\n"
+         "                    once it listens\n"
          "  --ascii           Modbus ASCII framing (default: RTU)\n"
          "  --baud RATE       bits per second (default: 19200)\n"
          "  --parity P        none, odd or even (default: none)\n"

@@ -319,6 +319,10 @@ void TModbusConnection::DoPortLost() {
   if (FOnPortLost) FOnPortLost(*this);
 }
 
+void TModbusConnection::DoReady() {
+  if (FOnReady) FOnReady(*this);
+}
+
 THookHandle TModbusConnection::DoGetHookedPortHandle() {
   THookHandle Handle = InvalidHookHandle;
   if (FOnGetHookedPortHandle) FOnGetHookedPortHandle(*this, Handle);
@@ -401,6 +405,9 @@ void TModbusConnection::HandleWindowMessage(TMessage& Message) {
     case WM_PORTLOST:
       DeliverPortLost(static_cast<Cardinal>(Message.WParam));
       break;
+    case WM_READY:
+      DeliverReady(static_cast<Cardinal>(Message.WParam));
+      break;
     case WM_FRAMEDATA:
       DeliverFrameData(Message.WParam != 0, Message.LParam.Take<TFrameData>());
       break;
@@ -434,6 +441,16 @@ void TModbusConnection::NotePortFailure() {
   if (FEngine->FailureReported) return;
   FEngine->FailureReported = true;
   FEngine->Window.PostAlways(WM_PORTLOST, FSession, {});
+}
+
+// Raised inside OnAfterOpen too, when that handler pumps messages: the worker is running then.
+void TModbusConnection::DeliverReady(Cardinal Session) {
+  if (Session != FSession || !FEngine->Thread || IsDestroying()) return;
+  try {
+    DoReady();
+  } catch (...) {
+    Application::HandleException(std::current_exception());
+  }
 }
 
 // Delivered even when the connection has closed meanwhile.

@@ -92,9 +92,11 @@ void TTransactionThread::HandleException() noexcept {
 }
 
 // The silence rule needs the first frame read to start on a frame boundary; length-aware framing
-// finds boundaries by itself, and its opening purged the port already.
+// finds boundaries by itself, and its opening purged the port already. From then on the worker
+// hears every frame: the application is told (OnReady), unless closing cut the wait short.
 void TTransactionThread::DiscardStartInput() {
   if (!FConnection.LengthAwareFraming()) FConnection.DiscardInput();
+  if (!Terminated()) FConnection.FEngine->Window.PostAlways(TModbusConnection::WM_READY, FConnection.FSession, {});
 }
 
 // Queued transactions go out back to back; the worker waits only when it finds the queue empty.

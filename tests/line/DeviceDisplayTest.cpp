@@ -260,18 +260,19 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
 
 #ifdef DORVANE_DEVICE_PROGRAM
 
-// The program's standard output, read as it comes.
+// A program (the device, by default) with its standard output read as it comes.
 class TDeviceProcess {
  public:
-  TDeviceProcess() {
+  explicit TDeviceProcess(std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM}) {
     int Pipe[2];
     if (::pipe2(Pipe, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
     posix_spawn_file_actions_t Actions;
     posix_spawn_file_actions_init(&Actions);
     posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDOUT_FILENO);
-    char Program[] = DORVANE_DEVICE_PROGRAM;
-    char* Argv[] = {Program, nullptr};
-    const int Error = ::posix_spawn(&FPid, Program, &Actions, nullptr, Argv, environ);
+    std::vector<char*> Argv;
+    for (auto& Arg : Args) Argv.push_back(Arg.data());
+    Argv.push_back(nullptr);
+    const int Error = ::posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
     posix_spawn_file_actions_destroy(&Actions);
     ::close(Pipe[1]);
     FOutput = Pipe[0];
@@ -320,33 +321,71 @@ class TDeviceProcess {
   int FOutput = -1;
 };
 
+// The port that a program's output names after "Port: ", or Otherwise.
+std::string PortIn(const std::string& Output, const std::string& Otherwise = {}) {
+  const auto Start = Output.find("Port: ");
+  if (Start == std::string::npos) return Otherwise;
+  return Output.substr(Start + 6, Output.find('\n', Start) - Start - 6);
+}
+
+// The outcome of one write of Values at Start, through a connection of its own to Port; none when
+// no event came within 10 s.
+std::optional<TReplyStatus> WriteRegisters(const std::string& Port, Word Start, const TRegValues& Values,
+                                           bool LengthAware, Cardinal MaxRetries) {
+  TModbusConnection Connection;
+  Connection.SetPort(Port);
+  Connection.SetParity(psNone);
+  Connection.SetLengthAwareFraming(LengthAware);
+  Connection.SetMaxRetries(MaxRetries);
+  TModbusClient Client;
+  Client.SetConnection(&Connection);
+  std::optional<TReplyStatus> Outcome;
+  Client.SetOnMultipleRegistersWrite(
+      [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info.ReplyStatus; });
+  Connection.Open();
+  Client.WriteMultipleRegisters(Start, Values);
+  MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 10000);
+  return Outcome;
+}
+
 TEST(DeviceProgram, ShowsWhatTheUtilitySendsAndStopsCleanlyOnASignal) {
   for (const int Signal : {SIGINT, SIGTERM}) {
     TDeviceProcess Device;
     ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
-    const auto Start = Device.Output.find("Port: ");
-    ASSERT_NE(Start, std::string::npos) << Device.Output;
-    const std::string Port = Device.Output.substr(Start + 6, Device.Output.find('\n', Start) - Start - 6);
-
-    TModbusConnection Connection;
-    Connection.SetPort(Port);
-    Connection.SetParity(psNone);
-    TModbusClient Client;
-    Client.SetConnection(&Connection);
-    std::optional<TReplyStatus> Outcome;
-    Client.SetOnMultipleRegistersWrite(
-        [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info.ReplyStatus; });
-    Connection.SetMaxRetries(5);
-    Connection.Open();
-    Client.WriteMultipleRegisters(443, LineRegisters(4, "Ol\xE1, mundo"));
-    ASSERT_TRUE(MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 10000));
-    EXPECT_EQ(*Outcome, rsSuccess);
+    const std::string Port = PortIn(Device.Output);
+    ASSERT_FALSE(Port.empty()) << Device.Output;
+    EXPECT_EQ(WriteRegisters(Port, 443, LineRegisters(4, "Ol\xE1, mundo"), false, 5), rsSuccess);
     EXPECT_TRUE(Device.WaitForOutput("│Olá, mundo          │\n", 5000ms)) << Device.Output;
-    Connection.Close();
 
     EXPECT_EQ(Device.Stop(Signal, 5000ms), 0) << Signal;
     Device.WaitForOutput("Stopped.\n", 1000ms);
     EXPECT_NE(Device.Output.find("Stopped.\n"), std::string::npos) << Device.Output;
+  }
+}
+
+// The programs that serve a line announce themselves only once they listen: a request sent the
+// moment the announcement appears is answered at its first attempt. The client sends at once
+// (length-aware framing starts without waiting for a quiet line), over an unpaced line.
+TEST(DeviceProgram, AnnouncesItselfOnlyOnceItListens) {
+  Testing::TVirtualSerialLine Line(0);
+  struct TProgram {
+    std::vector<std::string> Args;
+    std::string Announcement;  // the port follows "Port: " in the output, or is side A of Line
+    Word Register;
+  };
+  std::vector<TProgram> Programs = {{{DORVANE_DEVICE_PROGRAM}, "Ctrl-C stops it.\n", 443}};
+#ifdef QUORVEL_SERVER_PROGRAM
+  Programs.push_back({{QUORVEL_SERVER_PROGRAM, "--parity", "none", Line.PortB()}, "Ctrl-C stops it.\n", 10});
+#endif
+  for (const auto& Program : Programs) {
+    for (int Run = 0; Run < 5; ++Run) {
+      TDeviceProcess Process(Program.Args);
+      ASSERT_TRUE(Process.WaitForOutput(Program.Announcement, 5000ms)) << Process.Output;
+      EXPECT_EQ(WriteRegisters(PortIn(Process.Output, Line.PortA()), Program.Register, TRegValues{3, 0x4142}, true, 1),
+                rsSuccess)
+          << Program.Args[0] << ", run " << Run;
+      EXPECT_EQ(Process.Stop(SIGINT, 5000ms), 0);
+    }
   }
 }
 

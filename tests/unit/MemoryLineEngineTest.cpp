@@ -21,6 +21,19 @@ class MemoryLineFraming : public MemoryLineTest {
     Connection.SetReceiveTimeout(SilentInterval == LongSilence ? 6000 : 400);
     Connection.Open();
   }
+
+  // The device end writes a byte every Interval, Count times or until Chattering is cleared, which
+  // it clears when it is done.
+  std::thread Chatter(std::atomic<bool>& Chattering, int Count, std::chrono::milliseconds Interval) {
+    Chattering = true;
+    return std::thread([this, &Chattering, Count, Interval] {
+      for (int I = 0; I < Count && Chattering; ++I) {
+        Peer.Write(Hex("55"));
+        std::this_thread::sleep_for(Interval);
+      }
+      Chattering = false;
+    });
+  }
 };
 
 }  // namespace
@@ -142,19 +155,13 @@ TEST_F(MemoryLineTest, ABroadcastIsSentOnceAndReportedToNobody) {
 TEST_F(MemoryLineFraming, StartUpWaitsForAQuietLineOnlyWithTheSilenceRule) {
   for (const bool Sized : {false, true}) {
     Connection.Close();
-    std::atomic<bool> Chattering{true};
-    std::thread Chatter([&] {
-      for (int I = 0; I < 20; ++I) {
-        Peer.Write(Hex("55"));
-        std::this_thread::sleep_for(10ms);
-      }
-      Chattering = false;
-    });
+    std::atomic<bool> Chattering;
+    std::thread Chattered = Chatter(Chattering, 20, 10ms);
     Reopen(Sized);
     Submit(ReadRequestPdu);
     ASSERT_TRUE(PumpUntil([&] { return !Sent.empty(); }, 2000));
     EXPECT_EQ(Chattering.load(), Sized) << (Sized ? "sized: sent at once" : "silence: sent once the line was quiet");
-    Chatter.join();
+    Chattered.join();
     ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }, 2000));
     Sent.clear();
     Client.Replies.clear();
@@ -209,6 +216,57 @@ TEST_F(MemoryLineTest, ALostLineIsToldOnceAndNeverSpins) {
   Pump(300);
   EXPECT_LT(Testing::ProcessCpuSeconds() - Before, 0.15) << "the worker waits; it does not spin";
   EXPECT_EQ(Lost, 1);
+}
+
+// OnReady tells when the worker hears every frame: once per opening, after the start-up purge and,
+// with the silence rule, a silent line; a request sent then is answered.
+TEST_F(MemoryLineFraming, ReadyComesOnceTheWorkerListens) {
+  TModbusMemoryServer Server;
+  Server.HoldingRegisters() = {0, TRegValues(1, 42)};
+  Server.SetConnection(&Connection);
+  Connection.SetConnectionMode(cmServer);
+  for (const bool Sized : {false, true}) {
+    // While the line chatters: at once when sized, once the line is quiet with the silence rule.
+    std::atomic<bool> Chattering;
+    std::thread Chattered = Chatter(Chattering, 20, 10ms);
+    int Readies = 0;
+    bool ChatteringAtReady = false;
+    Connection.SetOnReady([&](TModbusConnection&) {
+      ++Readies;
+      ChatteringAtReady = Chattering;
+    });
+    Reopen(Sized);
+    EXPECT_TRUE(PumpUntil([&] { return Readies > 0; }, 2000)) << Sized;
+    Chattered.join();
+    Pump(50);
+    EXPECT_EQ(Readies, 1) << Sized;
+    EXPECT_EQ(ChatteringAtReady, Sized) << (Sized ? "sized: ready at once" : "silence: ready once the line was quiet");
+
+    // On a quiet line, the request sent as the worker says it is ready is answered.
+    Connection.SetOnReady([this](TModbusConnection&) { Peer.Write(ReadRequest); });
+    Reopen(Sized);
+    TFrameData Answer;
+    std::atomic<bool> Read{false};
+    std::thread Reader([&] {
+      Answer = Peer.ReadFrame(10ms, 2000ms);
+      Read = true;
+    });
+    EXPECT_TRUE(PumpUntilFlag(Read));
+    Reader.join();
+    EXPECT_EQ(Answer, ReadReply) << Sized;
+  }
+  // Closed before the line fell silent: never ready.
+  std::atomic<bool> Chattering;
+  std::thread Chattered = Chatter(Chattering, 1000, 5ms);
+  int Readies = 0;
+  Connection.SetOnReady([&](TModbusConnection&) { ++Readies; });
+  Reopen(false);
+  Pump(100);
+  Connection.Close();
+  Chattering = false;
+  Chattered.join();
+  Pump(50);
+  EXPECT_EQ(Readies, 0);
 }
 
 namespace {

@@ -57,6 +57,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   static constexpr Cardinal WM_TRANSACTIONDONE = 1025;
   static constexpr Cardinal WM_FRAMEDATA = 1026;
   static constexpr Cardinal WM_PORTLOST = 1027;
+  static constexpr Cardinal WM_READY = 1028;
   ///@}
   /// The hooked port handle that means "none", in the number that hooking passes on POSIX.
   static constexpr Cardinal InvalidHandleValue = 0xFFFFFFFFu;
@@ -237,6 +238,16 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   const TFrameDataEvent& OnFrameSend() const noexcept { return FOnFrameSend; }
   void SetOnFrameSend(TFrameDataEvent Handler);
   ///@}
+  /// Raised once per opening, on the main thread, when the worker has got in step with the line and
+  /// hears every frame from then on: after the start-up purge and, with the silence rule, the wait
+  /// for a silent line (at least the silent time; as long as the line keeps chattering). A server
+  /// that announces itself here answers the first request sent after the announcement; requests
+  /// that arrive before it may be thrown away with the start-up input. Not raised when closing
+  /// comes first. Without a handler nothing changes: nothing waits for it.
+  ///@{
+  const TNotifyEvent& OnReady() const noexcept { return FOnReady; }
+  void SetOnReady(TNotifyEvent Handler) { FOnReady = std::move(Handler); }
+  ///@}
   /// Raised once per opening, on the main thread, when the port fails under the worker (a USB
   /// adapter pulled out, the other end of a pseudo-terminal gone). The connection stays active:
   /// its requests end without reply until the application closes it.
@@ -300,6 +311,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   virtual void DoFrameSend(const TFrameData& Data);
   virtual THookHandle DoGetHookedPortHandle();
   virtual void DoPortLost();
+  virtual void DoReady();
   ///@}
 
   /// Applies Active, remembered while a stored layout was read, once the other settings are in.
@@ -338,6 +350,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   void DeliverTransaction(std::unique_ptr<TModbusTransaction> Transaction);
   void DeliverFrameData(bool Sent, std::unique_ptr<TFrameData> Data);
   void DeliverPortLost(Cardinal Session);
+  void DeliverReady(Cardinal Session);
   /// Worker: the port failed under a wait; tells the main thread once per opening.
   void NotePortFailure();
 
@@ -383,7 +396,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   std::atomic<bool> FHasFrameSend{false};
   ///@}
 
-  TNotifyEvent FOnAfterClose, FOnAfterOpen, FOnBeforeClose, FOnBeforeOpen, FOnPortLost;
+  TNotifyEvent FOnAfterClose, FOnAfterOpen, FOnBeforeClose, FOnBeforeOpen, FOnPortLost, FOnReady;
   TFrameDataEvent FOnFrameReceive, FOnFrameSend;
   TGetHookedPortHandleEvent FOnGetHookedPortHandle;
 
