@@ -26,11 +26,10 @@ bool CrcChecks(const Byte* Frame, int Length) noexcept {
   return Frame[Length - 2] == (Crc & 0xFF) && Frame[Length - 1] == (Crc >> 8);
 }
 
-// What a length-aware reader expects of the bytes it has: a request (a server), the echo of our
-// own request (while the bytes so far are the request's), or a reply to it.
-TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode, const TModbusTransaction* Transaction,
-                            bool ExpectEcho) noexcept {
-  if (Mode == cmServer) return RtuRequestLength(Received);
+// What a client's length-aware reader expects of the bytes it has: the echo of our own request
+// (while the bytes so far are the request's), or a reply to it.
+TFrameLength ExpectedReplyLength(std::span<const Byte> Received, const TModbusTransaction* Transaction,
+                                 bool ExpectEcho) noexcept {
   if (Transaction == nullptr) return RtuReplyLength(Received, nullptr);
   const TModbusBuffer& Request = Transaction->Request;
   if (ExpectEcho) {
@@ -38,6 +37,26 @@ TFrameLength ExpectedLength(std::span<const Byte> Received, TConnectionMode Mode
     if (std::memcmp(Received.data(), Request.Memory(), Compared) == 0) return {TFrameLength::Known, Request.Size()};
   }
   return RtuReplyLength(Received, &Request, Transaction->RawReply.value_or(TReplyLength{}));
+}
+
+// Where the frame in Received ends as Length tells it: its length, once that has arrived and the
+// CRC checks there; 0 while it may still (more bytes to come); -1 when it cannot.
+int EndAt(TFrameLength Length, std::span<const Byte> Received, int Capacity) noexcept {
+  if (Length.Kind == TFrameLength::NeedMore) return 0;
+  if (Length.Kind != TFrameLength::Known || Length.Bytes > Capacity) return -1;
+  if (static_cast<int>(Received.size()) < Length.Bytes) return 0;
+  return CrcChecks(Received.data(), Length.Bytes) ? Length.Bytes : -1;
+}
+
+// Where the frame in Received ends by its own bytes (as EndAt). A server reads requests; on a line
+// shared with other servers it also hears their replies, which end where a reply's bytes say, so
+// that the request behind one is not run into it. The request's shape is asked first: a request
+// is never cut short by a reply's length.
+int FrameEnd(std::span<const Byte> Received, int Capacity, TConnectionMode Mode, const TModbusTransaction* Transaction,
+             bool ExpectEcho) noexcept {
+  if (Mode == cmClient) return EndAt(ExpectedReplyLength(Received, Transaction, ExpectEcho), Received, Capacity);
+  const int End = EndAt(RtuRequestLength(Received), Received, Capacity);
+  return End != -1 ? End : EndAt(RtuReplyLength(Received, nullptr), Received, Capacity);
 }
 
 }  // namespace
@@ -153,20 +172,13 @@ int TModbusConnection::ReadSizedRTUFrame(Byte* Dest, int Capacity, Cardinal& Rem
   bool Sizing = true;
   for (;;) {
     if (Sizing) {
-      const TFrameLength Length =
-          ExpectedLength({Dest, static_cast<std::size_t>(Total)}, FConnectionMode, Transaction, ExpectEcho);
-      if (Length.Kind == TFrameLength::Known && Length.Bytes <= Capacity) {
-        if (Total >= Length.Bytes) {
-          if (CrcChecks(Dest, Length.Bytes)) {
-            FEngine->CarryCount = Total - Length.Bytes;
-            std::memcpy(FEngine->Carry.data(), Dest + Length.Bytes, static_cast<std::size_t>(FEngine->CarryCount));
-            return Length.Bytes;
-          }
-          Sizing = false;
-        }
-      } else if (Length.Kind != TFrameLength::NeedMore) {
-        Sizing = false;
+      const int End = FrameEnd({Dest, static_cast<std::size_t>(Total)}, Capacity, FConnectionMode, Transaction, ExpectEcho);
+      if (End > 0) {
+        FEngine->CarryCount = Total - End;
+        std::memcpy(FEngine->Carry.data(), Dest + End, static_cast<std::size_t>(FEngine->CarryCount));
+        return End;
       }
+      Sizing = End == 0;
     }
     if (Remaining == 0 || !WaitTimed(SilentTime, Remaining)) return Total;
     int Count = 0;
@@ -182,22 +194,23 @@ int TModbusConnection::TakeCarry(Byte* Dest, int Capacity) noexcept {
   return Count;
 }
 
-// An ASCII frame runs from a colon to CR LF; SilentTime is the longest gap allowed inside it.
+// An ASCII frame runs from a colon to CR LF; SilentTime is the longest gap allowed inside it. What
+// came after the LF in the same read (the reply behind an echo, the next request behind one to
+// another server) is the next read's start.
 int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime) {
   if (Remaining == 0) return 0;
   FEngine->Line->TakeLineErrors();
   TASCIIScanState State = asIdle;
   int Total = 0;
 
-  // Reads a chunk at Dest + Total and scans it. A colon always starts a new frame, whose bytes are
-  // then moved to the front; bytes after the LF are dropped.
-  const auto ScanChunk = [&]() {
-    int Count = 0;
-    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return false;
+  // Scans Count bytes at Dest + Total. A colon always starts a new frame, whose bytes are then
+  // moved to the front; bytes after the LF are carried over.
+  const auto Scan = [&](int Count) {
     Byte* const Chunk = Dest + Total;
     int FrameStart = -1;
     int Counted = 0;
-    for (int Index = 0; Index < Count && State != asComplete; ++Index) {
+    int Index = 0;
+    for (; Index < Count && State != asComplete; ++Index) {
       const Byte Character = Chunk[Index];
       if (Character == Colon) {
         State = asInFrame;
@@ -217,20 +230,28 @@ int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remain
         }
       }
     }
+    FEngine->CarryCount = Count - Index;
+    std::memcpy(FEngine->Carry.data(), Chunk + Index, static_cast<std::size_t>(FEngine->CarryCount));
     if (FrameStart >= 0) {
       std::memmove(Dest, Chunk + FrameStart, static_cast<std::size_t>(Counted));
       Total = Counted;
     } else {
       Total += Counted;
     }
+  };
+  const auto ReadAndScan = [&]() {
+    int Count = 0;
+    if (!ReadAvailable(Dest + Total, Capacity - Total, Count)) return false;
+    Scan(Count);
     return true;
   };
 
+  if (const int Carried = TakeCarry(Dest, Capacity); Carried > 0) Scan(Carried);
   while (State == asIdle && Remaining > 0) {
-    if (!WaitTimed(Remaining, Remaining) || !ScanChunk()) break;
+    if (!WaitTimed(Remaining, Remaining) || !ReadAndScan()) break;
   }
   while ((State == asInFrame || State == asGotCR) && Remaining > 0) {
-    if (!WaitTimed(SilentTime, Remaining) || !ScanChunk()) break;
+    if (!WaitTimed(SilentTime, Remaining) || !ReadAndScan()) break;
   }
   return State == asComplete ? Total : 0;
 }

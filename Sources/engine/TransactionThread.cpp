@@ -273,8 +273,11 @@ void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
   // An empty reply encodes to nothing: nothing goes out, but OnFrameSend still sees it.
   const int Length = C.EncodeFrame(Transaction.Reply, FTxArea.data(), FRawSize);
   PostFrameData(FTxArea.data(), Length, true);
+  // A request that no server here answers (one to another station on a shared line) leaves the
+  // line to that station: what follows it, read already or not, is kept for the next read.
+  if (Length == 0) return;
   C.PurgePort(true, true);
-  if (C.WriteFrame(FTxArea.data(), Length, C.SendTimeout()) && Length > 0) Count(lcFramesSent);
+  if (C.WriteFrame(FTxArea.data(), Length, C.SendTimeout())) Count(lcFramesSent);
 }
 
 // A copy that the main thread's full queue refuses is left out and counted: the frame itself and

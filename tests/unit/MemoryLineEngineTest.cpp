@@ -218,6 +218,68 @@ TEST_F(MemoryLineTest, ALostLineIsToldOnceAndNeverSpins) {
   EXPECT_EQ(Lost, 1);
 }
 
+// What follows a frame in the same read is the next read's start: in ASCII after the LF, in both
+// modes (the reply behind an echo that came with it, the request behind a frame to another
+// station), and with length-aware RTU framing, where a server also tells another server's reply by
+// its own length. The RTU silence rule keeps such a pair one frame, which fails its check.
+TEST_F(MemoryLineFraming, WhatFollowsAFrameInTheSameReadIsTheNextFrame) {
+  for (const bool Sized : {false, true}) {
+    Reopen(Sized, 20, tmASCII);
+    Connection.SetEchoQueryBeforeReply(true);
+    Received.clear();
+    Client.Replies.clear();
+    const TFrameData Reply = AsciiFrame(Hex("01 03 02 00 2A"));
+    TMemoryDevice Device(Peer, [&Reply](TMemoryPeer& P) {
+      TFrameData EchoAndReply = P.ReadFrame(10ms, 2000ms);
+      EchoAndReply.insert(EchoAndReply.end(), Reply.begin(), Reply.end());
+      P.Write(EchoAndReply);
+    });
+    Submit(ReadRequestPdu);
+    ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); })) << Sized;
+    EXPECT_EQ(Client.Replies[0].Info.ReplyStatus, rsSuccess) << Sized;
+    EXPECT_EQ(Received, std::vector<TFrameData>{Reply}) << Sized;
+  }
+
+  TModbusMemoryServer Server;
+  Server.HoldingRegisters() = {0, TRegValues(1, 42)};
+  Server.SetConnection(&Connection);
+  const struct {
+    TTransmissionMode Mode;
+    bool Sized;
+    const char* First;  // before the request to us, in the same write
+    bool Answered;
+  } Rows[] = {
+      {tmASCII, false, "02 03 00 00 00 01", true}, {tmASCII, true, "02 03 00 00 00 01", true},
+      {tmASCII, true, "02 03 02 00 2A", true},     {tmRTU, true, "02 03 00 00 00 01", true},
+      {tmRTU, true, "02 03 02 00 2A", true},       {tmRTU, true, "02 83 02", true},
+      {tmRTU, false, "02 03 00 00 00 01", false},
+  };
+  for (const auto& Row : Rows) {
+    const std::string Name = std::string(Row.Mode == tmASCII ? "ASCII" : "RTU") + (Row.Sized ? ", sized, " : ", silence, ") + Row.First;
+    Connection.Close();
+    Connection.SetConnectionMode(cmServer);
+    Reopen(Row.Sized, Row.Mode == tmASCII ? 20 : 4, Row.Mode);
+    const auto Frame = [&Row](const char* Pdu) { return Row.Mode == tmASCII ? AsciiFrame(Hex(Pdu)) : WithCrc(Hex(Pdu)); };
+    std::atomic<bool> Ready{false};
+    Connection.SetOnReady([&Ready](TModbusConnection&) { Ready = true; });
+    ASSERT_TRUE(PumpUntilFlag(Ready)) << Name;
+    TFrameData Both = Frame(Row.First);
+    const TFrameData ToUs = Frame("01 03 00 00 00 01");
+    Both.insert(Both.end(), ToUs.begin(), ToUs.end());
+    TFrameData Answer;
+    std::atomic<bool> Read{false};
+    std::thread Reader([&] {
+      Answer = Peer.ReadFrame(10ms, 1000ms);
+      Read = true;
+    });
+    Peer.Write(Both);
+    EXPECT_TRUE(PumpUntilFlag(Read));
+    Reader.join();
+    EXPECT_EQ(Answer, Row.Answered ? Frame("01 03 02 00 2A") : TFrameData{}) << Name;
+    Connection.SetOnReady(nullptr);
+  }
+}
+
 // OnReady tells when the worker hears every frame: once per opening, after the start-up purge and,
 // with the silence rule, a silent line; a request sent then is answered.
 TEST_F(MemoryLineFraming, ReadyComesOnceTheWorkerListens) {
