@@ -26,7 +26,13 @@ void TSerialLine::Prepare(Cardinal QueueSize) {
   if (!FPort.ClearEventMask()) RaiseError(Messages::EventMaskInit);
 }
 
+// Called by the main thread while the worker may be sending: waits for the frame under way, and for
+// the driver to have sent it, so that it leaves the wire as it began. With CTS flow control the
+// other end may hold the driver's queue back for as long as it likes, so only the writer is
+// waited for there.
 bool TSerialLine::ApplySettings(const Platform::TLineSettings& Settings) noexcept {
+  std::lock_guard Lock(FFrameLock);
+  if (!Settings.CtsOutputFlow) FPort.Drain();
   const bool Ok = FPort.ApplyLineSettings(Settings);
   FSwitchRts = Settings.Rts == Platform::TLineControl::Toggle && !FPort.DriverTogglesRts();
   return Ok;
@@ -49,6 +55,7 @@ bool TSerialLine::TakeLineErrors() noexcept { return FPort.TakeLineErrors(); }
 // Where the driver cannot switch RTS around a send (no RS-485 mode), it is switched here: raised
 // once the previous output is gone, lowered once this frame has left the wire.
 bool TSerialLine::WriteFrame(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) noexcept {
+  std::lock_guard Lock(FFrameLock);
   const bool SwitchRts = FSwitchRts;
   if (SwitchRts) {
     FPort.Drain();

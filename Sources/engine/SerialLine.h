@@ -2,7 +2,9 @@
 // The line over a local serial port: the engine's line as the operating system's serial port
 // offers it (platform/SerialPort.h).
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <Quorvel/HookHandle.h>
@@ -33,6 +35,9 @@ class TSerialLine final : public TLine {
   void Prepare(Cardinal QueueSize);
 
   Platform::TSerialPort FPort;
+  // Held by the writer for a whole frame and by ApplySettings, so that new settings reach the port
+  // between two frames, never in the middle of one (a rate changed, or RTS lowered under the writer).
+  std::mutex FFrameLock;
   // Written by ApplySettings, read by the worker's writer.
   std::atomic<bool> FSwitchRts{false};
 };

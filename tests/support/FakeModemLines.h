@@ -5,7 +5,12 @@
 #include <sys/ioctl.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
 
+#include <Quorvel/Messages.h>
 #include "platform/linux/ModemLines.h"
 
 namespace Quorvel::Testing {
@@ -22,6 +27,19 @@ class TFakeModemLines final : public Platform::Posix::TModemLineAccess {
   // What this end drove last: -1 never, else 0 or 1.
   std::atomic<int> Dtr{-1};
   std::atomic<int> DsrReads{0};
+  // How long raising RTS takes, as on a slow driver: the writer sits inside its frame meanwhile.
+  std::atomic<int> RtsRaiseMs{0};
+
+  // Every change of RTS, in order, and whether the main thread made it (or the worker).
+  struct TRtsChange {
+    bool On;
+    bool ByMainThread;
+    bool operator==(const TRtsChange&) const = default;
+  };
+  std::vector<TRtsChange> RtsChanges() const {
+    std::lock_guard Lock(FRtsLock);
+    return FRtsChanges;
+  }
 
   bool Get(int, int& Lines) noexcept override {
     ++DsrReads;
@@ -30,8 +48,19 @@ class TFakeModemLines final : public Platform::Posix::TModemLineAccess {
   }
   bool Set(int, int Line, bool On) noexcept override {
     if (Line == TIOCM_DTR) Dtr = On ? 1 : 0;
+    if (Line == TIOCM_RTS) {
+      {
+        std::lock_guard Lock(FRtsLock);
+        FRtsChanges.push_back({On, MainThread::IsMainThread()});
+      }
+      if (On) std::this_thread::sleep_for(std::chrono::milliseconds(RtsRaiseMs.load()));
+    }
     return true;
   }
+
+ private:
+  mutable std::mutex FRtsLock;
+  std::vector<TRtsChange> FRtsChanges;
 };
 
 }  // namespace Quorvel::Testing

@@ -1,5 +1,6 @@
 // The connection on a POSIX port that the test holds too: the settings as termios shows them,
-// hooked descriptors, and DTR/DSR flow control with the modem lines played by the test.
+// hooked descriptors, and DTR/DSR flow control and RTS toggling with the modem lines played by the
+// test.
 
 #include <fcntl.h>
 #include <termios.h>
@@ -92,4 +93,33 @@ TEST_F(LineTest, DtrDsrFlowControlWaitsForDsrOrIsRefused) {
   ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 2; }));
   EXPECT_EQ(Client.Replies[1].Info.ReplyStatus, rsSuccess);
   Device.Join();
+}
+
+// A line setting changed while a frame is being sent reaches the port between two frames: RTS, which
+// the writer raises around each frame (no RS-485 mode on a pseudo-terminal), is never lowered by the
+// new settings under the writer.
+TEST_F(LineTest, ALineSettingChangedDuringASendIsAppliedAfterTheFrame) {
+  Testing::TFakeModemLines Lines;
+  Lines.RtsRaiseMs = 300;
+  Connection.SetFlowControl(fcRtsToggle);
+  Connection.Open();
+  const auto Raised = [&Lines] {
+    for (const auto& Change : Lines.RtsChanges())
+      if (Change.On) return true;
+    return false;
+  };
+  Submit(ReadRequestPdu);
+  for (int I = 0; I < 200 && !Raised(); ++I) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(Raised());
+  Connection.SetBaudRate(br9600);  // while the writer is inside its frame
+  ASSERT_TRUE(PumpUntil([&] { return !Client.Replies.empty(); }));
+  using TChange = Testing::TFakeModemLines::TRtsChange;
+  EXPECT_EQ(Lines.RtsChanges(), (std::vector<TChange>{{false, true}, {true, false}, {false, false}, {false, true}}))
+      << "opened with RTS at rest; the writer raised it and lowered it; only then did the new settings";
+  const int Descriptor = ::open(Line.PortA().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(Descriptor, 0);
+  termios Settings{};
+  EXPECT_EQ(tcgetattr(Descriptor, &Settings), 0);
+  EXPECT_EQ(cfgetospeed(&Settings), B9600);
+  ::close(Descriptor);
 }
