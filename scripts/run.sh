@@ -10,14 +10,20 @@
 # shown: the utility then runs offscreen in its demo mode, which types a line into each edit and
 # presses both send buttons, so the device still shows what the utility sends. To see the window,
 # run this from a desktop session or over "ssh -X".
+#
+# QUORVEL_RUN_PROGRAMS=FOLDER takes the two programs from a build folder that has them already
+# (FOLDER/app/dorvane, FOLDER/tools/dorvane-device) and skips the set-up and the build: the tests
+# run this script so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup-debian.sh run
-cmake --preset release
-cmake --build --preset release --target dorvane dorvane-device
-
-bin=build/release
+bin=${QUORVEL_RUN_PROGRAMS:-}
+if [[ -z $bin ]]; then
+  scripts/setup-debian.sh run
+  cmake --preset release
+  cmake --build --preset release --target dorvane dorvane-device
+  bin=build/release
+fi
 work=$(mktemp -d)
 device_output="$work/device.out"
 device=
@@ -32,13 +38,16 @@ stop_device() {
 }
 trap stop_device EXIT
 
-# The device's output goes to this terminal and to a file, where its port name is read.
-"$bin/tools/dorvane-device" > >(tee "$device_output") &
+# The device's output goes to this terminal and to a file, where its port name is read. The file is
+# made here, before tee runs: the loop below may look at it before tee has started. The device says
+# its port once it listens, so the utility may send at once.
+: >"$device_output"
+"$bin/tools/dorvane-device" > >(tee -a "$device_output") &
 device=$!
 
 port=
 for _ in $(seq 100); do
-  port=$(sed -n 's/^Port: //p' "$device_output" 2>/dev/null | head -n 1)
+  port=$(sed -n '/^Port: /{s///p;q}' "$device_output")
   [[ -n $port ]] && break
   kill -0 "$device" 2>/dev/null || { echo "The simulated device did not start." >&2; exit 1; }
   sleep 0.1

@@ -10,6 +10,8 @@
 #                                                    and nothing of the operating system
 #   package_test.sh debian TREE WORK HEADERS_FILE    the .deb files of TREE, file by file
 #   package_test.sh examples BIN_DIR WORK            the example programs against each other
+#   package_test.sh run-script SOURCE TREE WORK      the README's run command (scripts/run.sh)
+#                                                    on TREE's programs, without a display
 #
 # Environment: CMAKE (the cmake to use), GENERATOR, CXX_COMPILER.
 set -euo pipefail
@@ -449,6 +451,33 @@ cmd_examples() {
   finish
 }
 
+# --- the README's run command ---------------------------------------------------------------
+# scripts/run.sh without a display, on TREE's programs: it starts the device, reads its port and
+# runs the utility's demo, which sends both lines; the device shows them. Once as it is, and once
+# with a tee that starts late (as on a loaded machine), so that the script reads the device's
+# output before tee has made the file.
+cmd_run_script() {
+  local source=$1 tree=$2
+  work=$3
+  fresh_dir "$work"
+  mkdir "$work/late-tee"
+  printf '#!/bin/sh\nsleep 0.5\nexec /usr/bin/tee "$@"\n' >"$work/late-tee/tee"
+  chmod +x "$work/late-tee/tee"
+  local run path status
+  for run in plain late-tee; do
+    path=$PATH
+    [[ $run == late-tee ]] && path=$work/late-tee:$PATH
+    status=0
+    env -u DISPLAY -u WAYLAND_DISPLAY PATH="$path" QUORVEL_RUN_PROGRAMS="$tree" \
+      "$source/scripts/run.sh" >"$work/$run.out" 2>&1 || status=$?
+    sed 's/^/    /' "$work/$run.out"
+    check "run.sh ($run) ends well (status $status)" test "$status" -eq 0
+    check "run.sh ($run): the device shows line 1" grep -q '│  Demo do Dorvane   │' "$work/$run.out"
+    check "run.sh ($run): the device shows line 2" grep -q '│Linha 2: teste OK   │' "$work/$run.out"
+  done
+  finish
+}
+
 command=$1
 shift
-"cmd_$command" "$@"
+"cmd_${command//-/_}" "$@"
