@@ -1,5 +1,6 @@
 // The virtual serial line that the line and interop suites stand on: pacing, echo, split frames,
-// corruption, loss, injection, stale bytes, unplugging, and an idle relay.
+// corruption, loss, injection, stale bytes, unplugging, and an idle relay; and the bus of more
+// stations that the same relay makes.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "VirtualBus.h"
 #include "VirtualSerialLine.h"
 #include "platform/SerialPort.h"
 
@@ -101,6 +103,31 @@ TEST(VirtualLineTest, EchoReturnsWhatASideSendsToThatSideOnly) {
   ASSERT_TRUE(Library.Write(Request));
   EXPECT_EQ(Device.ReadFrame(20ms, 2s), Request);
   EXPECT_TRUE(Library.ReadFor(60ms).empty()) << "echo switched off";
+}
+
+// On a bus every station hears what any other writes, each frame paced once on the wire, and a
+// fault on the wire reaches every receiver alike; the writer hears itself only with echo.
+TEST(VirtualLineTest, ABusCarriesEachStationsBytesToEveryOther) {
+  TVirtualBus Bus(3, 9600);
+  TLinePeer Station0(Bus.Port(0)), Station1(Bus.Port(1)), Station2(Bus.Port(2));
+  const TFrameData Request = Counting(8), Reply = Counting(5, 0x80);
+  ASSERT_TRUE(Station0.Write(Request));
+  TClock::time_point Last1{}, Last2{};
+  const auto Start = TClock::now();
+  EXPECT_EQ(ReadCount(Station1, Request.size(), Last1), Request);
+  EXPECT_EQ(ReadCount(Station2, Request.size(), Last2), Request);
+  EXPECT_GE(Last2 - Start, 7ms) << "8 characters at 9600 bit/s take 8.3 ms";
+  EXPECT_TRUE(Station0.ReadFor(40ms).empty()) << "no echo";
+
+  Bus.SetEcho(2, true);
+  Bus.SetFaults(2, TLineFaults{.Flip = 1.0, .MaxPerFrame = 1}, 7);
+  ASSERT_TRUE(Station2.Write(Reply));
+  const TFrameData Heard = Station0.ReadFrame(20ms, 2s);
+  ASSERT_EQ(Heard.size(), Reply.size());
+  EXPECT_NE(Heard, Reply) << "one bit flipped on the wire";
+  EXPECT_EQ(Station1.ReadFrame(20ms, 2s), Heard);
+  EXPECT_EQ(Station2.ReadFrame(20ms, 2s), Heard) << "its echo, as the wire carried it";
+  EXPECT_EQ(Bus.FaultCounts(2).Flips, 1u);
 }
 
 TEST(VirtualLineTest, NextFrameIsSplitIntoBurstsWithSilencesBetween) {
