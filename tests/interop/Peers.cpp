@@ -150,10 +150,10 @@ int TChildProcess::Finish(std::chrono::milliseconds Timeout) {
 
 // ---- pymodbus ----
 
-TPymodbusPeer::TPymodbusPeer(TRole Role, const std::string& Port, TFraming Framing)
+TPymodbusPeer::TPymodbusPeer(TRole Role, const std::string& Port, TFraming Framing, Quorvel::Byte Address)
     // Debian's pymodbus belongs to the system interpreter, not to whatever python3 comes first.
     : Child_({"/usr/bin/python3", PeerScript, Role == Server ? "server" : "client", Port,
-              Framing == TFraming::RTU ? "rtu" : "ascii"}) {
+              Framing == TFraming::RTU ? "rtu" : "ascii", std::to_string(Address)}) {
   const auto Ready = Child_.ReadLine(15s);
   if (Ready != "ready") throw std::runtime_error("pymodbus peer did not start: " + Ready.value_or("no output"));
 }
@@ -165,12 +165,16 @@ std::string TPymodbusPeer::Request(const std::string& Line) {
 
 // ---- libmodbus server ----
 
-TLibmodbusServer::TLibmodbusServer(const std::string& Port) {
+TLibmodbusServer::TLibmodbusServer(const std::string& Port, Quorvel::Byte Address, bool OnABus) {
   Context_ = modbus_new_rtu(Port.c_str(), static_cast<int>(BaudRate), 'N', 8, 1);
   if (Context_ == nullptr) Fail("modbus_new_rtu");
-  modbus_set_slave(Context_, ServerAddress);
+  modbus_set_slave(Context_, Address);
   // The receive loop wakes this often to see whether it should stop.
   modbus_set_indication_timeout(Context_, 0, 50000);
+  if (OnABus) {
+    modbus_set_error_recovery(Context_, MODBUS_ERROR_RECOVERY_PROTOCOL);
+    modbus_set_response_timeout(Context_, 0, 50000);
+  }
   Mapping_ = modbus_mapping_new(TableSize, TableSize, TableSize, TableSize);
   if (Mapping_ == nullptr) {
     modbus_free(Context_);

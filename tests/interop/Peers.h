@@ -63,22 +63,26 @@ class TPeerClient {
   virtual std::string Request(const std::string& Line) = 0;
 };
 
-// pymodbus_peer.py on Port. Construction returns once the peer has its port open.
+// pymodbus_peer.py on Port, serving or asking server Address. Construction returns once the peer
+// has its port open.
 class TPymodbusPeer : public TPeerClient {
  public:
   enum TRole { Server, Client };
-  TPymodbusPeer(TRole Role, const std::string& Port, TFraming Framing);
+  TPymodbusPeer(TRole Role, const std::string& Port, TFraming Framing, Quorvel::Byte Address = 1);
   std::string Request(const std::string& Line) override;
 
  private:
   TChildProcess Child_;
 };
 
-// A libmodbus RTU server at address 1 on its own thread, serving a mapping filled from
-// InteropData.h. Construction returns once the port is open.
+// A libmodbus RTU server at Address on its own thread, serving a mapping filled from
+// InteropData.h. Construction returns once the port is open. On a bus shared with other servers it
+// uses libmodbus's own means for one: it flushes its input after a frame it cannot take, and waits
+// at most 50 ms for the reply of the server that a request to another address was for (which it
+// skips), so that a reply that never comes does not cost it the next request.
 class TLibmodbusServer {
  public:
-  explicit TLibmodbusServer(const std::string& Port);
+  explicit TLibmodbusServer(const std::string& Port, Quorvel::Byte Address = 1, bool OnABus = false);
   ~TLibmodbusServer();
   TLibmodbusServer(const TLibmodbusServer&) = delete;
   TLibmodbusServer& operator=(const TLibmodbusServer&) = delete;

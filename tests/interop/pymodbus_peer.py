@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """A pymodbus peer for the interoperability tests, run by them as a child process.
 
-    pymodbus_peer.py server PORT rtu|ascii
-    pymodbus_peer.py client PORT rtu|ascii
+    pymodbus_peer.py server PORT rtu|ascii [ADDRESS]
+    pymodbus_peer.py client PORT rtu|ascii [ADDRESS]
 
 Both modes print "ready" once the port is open, and end when standard input closes: the test
 that started the peer stops it by closing the pipe, so no signal and no sleep is needed.
 
-The server answers at address 1 from four tables of 2000 entries from address 0, filled by
-the formulas below, which InteropData.h repeats for the C++ side.
+The server answers at ADDRESS (1 unless given) from four tables of 2000 entries from address 0,
+filled by the formulas below, which InteropData.h repeats for the C++ side; the client asks that
+address.
 
 The client reads one request per line from standard input and prints one result line:
     request          result
@@ -49,7 +50,7 @@ from pymodbus.framer.rtu_framer import ModbusRtuFramer
 from pymodbus.pdu import ModbusRequest, ModbusResponse
 
 TABLE_SIZE = 2000
-SERVER_ADDRESS = 1
+SERVER_ADDRESS = 1  # or the command line's ADDRESS
 BAUD_RATE = 19200
 SERVER_IDENTIFICATION = b"Quorvel interop"
 
@@ -348,9 +349,12 @@ def run_client(port, framer):
 
 
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("server", "client"):
+    global SERVER_ADDRESS
+    if len(sys.argv) not in (4, 5) or sys.argv[1] not in ("server", "client"):
         print(__doc__, file=sys.stderr)
         return 2
+    if len(sys.argv) == 5:
+        SERVER_ADDRESS = int(sys.argv[4])
     # Exception replies and the cancelled port handler at shutdown are expected here, not errors.
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL)
     role, port, framer = sys.argv[1], sys.argv[2], framer_of(sys.argv[3])
