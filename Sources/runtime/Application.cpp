@@ -15,8 +15,9 @@ struct TDisplayState {
   TExceptionDisplay Display;
 };
 
+// Never destroyed, like the message queue: a static connection closed during exit may still report.
 TDisplayState& State() {
-  static TDisplayState Instance;
+  static TDisplayState& Instance = *new TDisplayState;
   return Instance;
 }
 

@@ -59,8 +59,10 @@ struct TQueue {
   std::function<void()> WakeUp;
 };
 
+// Never destroyed: a connection held in a static object is closed during exit, after function
+// statics like this one would have gone, and its window still deregisters here.
 TQueue& Queue() {
-  static TQueue Instance;
+  static TQueue& Instance = *new TQueue;
   return Instance;
 }
 
