@@ -1,47 +1,13 @@
 // The client's reply processing: each finished transaction is checked against its request,
 // decoded, and reported through the one event of its function code, whatever the outcome.
 
-#include <algorithm>
-
 #include <Quorvel/Protocol.h>
-#include <Quorvel/BitPacking.h>
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Errors.h>
-#include "client/ReplyCheck.h"
 #include "client/ReplyDecoders.h"
-#include "protocol/BufferReading.h"
 
 namespace Quorvel {
-
-namespace {
-
-// The action a request's sub-function and data word stand for.
-TDiagnosticAction ActionOfRequest(Word SubFunction, Word Data) {
-  const auto* Found = std::find(DiagnosticSubFunctions.begin(), DiagnosticSubFunctions.end(), SubFunction);
-  if (Found == DiagnosticSubFunctions.end()) RaiseError(Messages::DiagnosticAction);
-  const auto Action = static_cast<TDiagnosticAction>(Found - DiagnosticSubFunctions.begin());
-  return Action == daRestartCommunications && Data == 0xFF00 ? daRestartCommunicationsClearLog : Action;
-}
-
-// What a read device identification has gathered over its exchanges so far.
-struct TGatheredObjects : TTransactionCarry {
-  Byte FirstObjectId = 0;  // as the caller asked
-  int Exchanges = 0;
-  Cardinal Attempts = 0;  // the sends of every exchange
-  TDeviceObjects Objects;
-};
-
-// Takes what the earlier exchanges of T gathered, or starts with its first.
-std::unique_ptr<TGatheredObjects> TakeGathered(TModbusTransaction& T, Byte FirstObjectId) {
-  if (dynamic_cast<TGatheredObjects*>(T.Carry.get()) != nullptr)
-    return std::unique_ptr<TGatheredObjects>(static_cast<TGatheredObjects*>(T.Carry.release()));
-  auto First = std::make_unique<TGatheredObjects>();
-  First->FirstObjectId = FirstObjectId;
-  return First;
-}
-
-}  // namespace
 
 void TModbusClient::ProcessReply(TModbusTransaction& T) {
   CheckConnection();
@@ -75,176 +41,69 @@ void TModbusClient::ProcessReply(TModbusTransaction& T) {
 }
 
 void TModbusClient::DecodeBitsRead(TModbusTransaction& T, bool Coils) {
-  T.Request.SetPosition(2);
-  const Word StartBit = TakeWord(T.Request);
-  const Word BitCount = TakeWord(T.Request);
-  TBitValues Values(BitCount, false);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeByte(R) == BitsToBytes(BitCount));
-    UnpackBits(R, Values);
-  });
+  const TBitsReply V = DecodeBitsReadReply(*FConnection, T);
   if (Coils)
-    DoCoilsRead(T.Info, StartBit, BitCount, Values);
+    DoCoilsRead(T.Info, V.Start, V.Count, V.Values);
   else
-    DoDiscreteInputsRead(T.Info, StartBit, BitCount, Values);
+    DoDiscreteInputsRead(T.Info, V.Start, V.Count, V.Values);
 }
 
 void TModbusClient::DecodeRegistersRead(TModbusTransaction& T, bool Holding) {
-  T.Request.SetPosition(2);
-  const Word StartReg = TakeWord(T.Request);
-  const Word RegCount = TakeWord(T.Request);
-  TRegValues Values(RegCount, 0);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeByte(R) / 2 == RegCount);
-    for (auto& Value : Values) Value = TakeWord(R);
-  });
+  const TRegistersReply V = DecodeRegistersReadReply(*FConnection, T);
   if (Holding)
-    DoHoldingRegistersRead(T.Info, StartReg, RegCount, Values);
+    DoHoldingRegistersRead(T.Info, V.Start, V.Count, V.Values);
   else
-    DoInputRegistersRead(T.Info, StartReg, RegCount, Values);
+    DoInputRegistersRead(T.Info, V.Start, V.Count, V.Values);
 }
 
 void TModbusClient::DecodeSingleCoilWrite(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word BitAddr = TakeWord(T.Request);
-  const Word ValueWord = TakeWord(T.Request);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == BitAddr);
-    Expect(TakeWord(R) == ValueWord);
-  });
-  DoSingleCoilWrite(T.Info, BitAddr, ValueWord == 0xFF00);
+  const TSingleWriteReply V = DecodeSingleWriteReply(*FConnection, T);
+  DoSingleCoilWrite(T.Info, V.Address, V.Value == 0xFF00);
 }
 
 void TModbusClient::DecodeSingleRegisterWrite(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word RegAddr = TakeWord(T.Request);
-  const Word RegValue = TakeWord(T.Request);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == RegAddr);
-    Expect(TakeWord(R) == RegValue);
-  });
-  DoSingleRegisterWrite(T.Info, RegAddr, RegValue);
+  const TSingleWriteReply V = DecodeSingleWriteReply(*FConnection, T);
+  DoSingleRegisterWrite(T.Info, V.Address, V.Value);
 }
 
 void TModbusClient::DecodeExceptionStatus(TModbusTransaction& T) {
-  TExceptionStatusValues Status{};
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    TBitValues Bits(8);
-    UnpackBits(R, Bits);
-    std::copy(Bits.begin(), Bits.end(), Status.begin());
-  });
+  const TExceptionStatusValues Status = DecodeExceptionStatusReply(*FConnection, T);
   DoExceptionStatusRead(T.Info, Status);
 }
 
 void TModbusClient::DecodeDiagnostics(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word SubFunction = TakeWord(T.Request);
-  const Word Data = TakeWord(T.Request);
-  const TDiagnosticAction Action = ActionOfRequest(SubFunction, Data);
-  Word Result = 0;
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == SubFunction);
-    if (DiagnosticEchoesData(Action))
-      Expect(TakeWord(R) == Data);
-    else
-      Result = TakeWord(R);
-  });
-  DoDiagnostics(T.Info, Action, Result);
+  const TDiagnosticsReply V = DecodeDiagnosticsReply(*FConnection, T);
+  DoDiagnostics(T.Info, V.Action, V.Result);
 }
 
 void TModbusClient::DecodeMultipleCoilsWrite(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word StartBit = TakeWord(T.Request);
-  const Word BitCount = TakeWord(T.Request);
-  TBitValues Values(BitCount, false);
-  T.Request.SetPosition(7);
-  UnpackBits(T.Request, Values);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == StartBit);
-    Expect(TakeWord(R) == BitCount);
-  });
-  DoMultipleCoilsWrite(T.Info, StartBit, BitCount, Values);
+  const TBitsReply V = DecodeMultipleCoilsWriteReply(*FConnection, T);
+  DoMultipleCoilsWrite(T.Info, V.Start, V.Count, V.Values);
 }
 
 void TModbusClient::DecodeMultipleRegistersWrite(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word StartReg = TakeWord(T.Request);
-  const Word RegCount = TakeWord(T.Request);
-  T.Request.SetPosition(7);
-  const TRegValues Values = TakeWords(T.Request, RegCount);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == StartReg);
-    Expect(TakeWord(R) == RegCount);
-  });
-  DoMultipleRegistersWrite(T.Info, StartReg, RegCount, Values);
+  const TRegistersReply V = DecodeMultipleRegistersWriteReply(*FConnection, T);
+  DoMultipleRegistersWrite(T.Info, V.Start, V.Count, V.Values);
 }
 
 void TModbusClient::DecodeServerIdentification(TModbusTransaction& T) {
-  int Count = 0;
-  TServerIdentificationData Data;
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Count = TakeByte(R);
-    Data.reserve(static_cast<std::size_t>(Count));
-    for (int I = 0; I < Count; ++I) Data.push_back(TakeByte(R));
-  });
-  DoServerIdentificationReport(T.Info, Count, Data);
+  const TServerIdentificationReply V = DecodeServerIdentificationReply(*FConnection, T);
+  DoServerIdentificationReport(T.Info, V.Count, V.Data);
 }
 
 void TModbusClient::DecodeFileRecordRead(TModbusTransaction& T) {
-  TModbusFileRecordList Records;
-  T.Request.SetPosition(2);
-  const int SubRequests = TakeByte(T.Request) / 7;
-  for (int I = 0; I < SubRequests; ++I) {
-    TakeByte(T.Request);  // reference type
-    const Word File = TakeWord(T.Request);
-    const Word Start = TakeWord(T.Request);
-    const Word Count = TakeWord(T.Request);
-    Records.Add(File, Start, Count);
-  }
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    int Expected = 0;
-    for (int I = 0; I < Records.Count(); ++I) Expected += 2 * Records.Items(I).RegCount() + 2;
-    Expect(TakeByte(R) == Expected);
-    for (int I = 0; I < Records.Count(); ++I) {
-      TModbusFileRecord& Record = Records.Items(I);
-      Expect(TakeByte(R) == 2 * Record.RegCount() + 1);
-      Expect(TakeByte(R) == 6);
-      for (int V = 0; V < Record.RegCount(); ++V) Record.SetRegValue(V, TakeWord(R));
-    }
-  });
+  TModbusFileRecordList Records = DecodeFileRecordReadReply(*FConnection, T);
   DoFileRecordRead(T.Info, Records);
 }
 
 void TModbusClient::DecodeFileRecordWrite(TModbusTransaction& T) {
-  TModbusFileRecordList Records;
-  T.Request.SetPosition(2);
-  const int End = 3 + TakeByte(T.Request);
-  while (T.Request.Position() < End) {
-    TakeByte(T.Request);  // reference type
-    const Word File = TakeWord(T.Request);
-    const Word Start = TakeWord(T.Request);
-    const Word Count = TakeWord(T.Request);
-    TModbusFileRecord& Record = Records.Add(File, Start, Count);
-    for (int V = 0; V < Count; ++V) Record.SetRegValue(V, TakeWord(T.Request));
-  }
-  // The reply echoes the whole request, check included.
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(R.Size() == T.Request.Size() && std::equal(R.Memory(), R.Memory() + R.Size(), T.Request.Memory()));
-  });
+  TModbusFileRecordList Records = DecodeFileRecordWriteReply(*FConnection, T);
   DoFileRecordWrite(T.Info, Records);
 }
 
 void TModbusClient::DecodeMaskWrite(TModbusTransaction& T) {
-  T.Request.SetPosition(2);
-  const Word RegAddr = TakeWord(T.Request);
-  const Word AndMask = TakeWord(T.Request);
-  const Word OrMask = TakeWord(T.Request);
-  CheckReply(*FConnection, T, [&](TModbusBuffer& R) {
-    Expect(TakeWord(R) == RegAddr);
-    Expect(TakeWord(R) == AndMask);
-    Expect(TakeWord(R) == OrMask);
-  });
-  DoSingleRegisterMaskWrite(T.Info, RegAddr, AndMask, OrMask);
+  const TMaskWriteReply V = DecodeMaskWriteReply(*FConnection, T);
+  DoSingleRegisterMaskWrite(T.Info, V.Address, V.Masks.AndMask, V.Masks.OrMask);
 }
 
 void TModbusClient::DecodeCommEventCounter(TModbusTransaction& T) {
@@ -268,28 +127,15 @@ void TModbusClient::DecodeFifoQueue(TModbusTransaction& T) {
   DoFifoQueueRead(T.Info, V.FifoAddress, V.Values);
 }
 
-// One exchange of a read device identification. While the server says that more objects follow,
-// the objects so far travel in a further request of the same transaction number; the one event
-// comes with the last exchange, whatever its outcome, and carries every object gathered.
+// One exchange of a read device identification; the one event comes with the last exchange,
+// whatever its outcome, and carries every object gathered.
 void TModbusClient::DecodeDeviceIdentification(TModbusTransaction& T) {
-  TDeviceIdentificationReply V = DecodeDeviceIdentificationReply(*FConnection, T);
-  std::unique_ptr<TGatheredObjects> Gathered = TakeGathered(T, V.ObjectId);
-  // A further exchange must start past where the one before it did, so that the requests end
-  // (a first one may name an object the server does not have, which starts it from the first).
-  if (Gathered->Exchanges > 0 && V.MoreFollows && V.NextObjectId <= V.ObjectId) {
-    T.Info.ReplyStatus = rsInvalidReply;
-    V.MoreFollows = false;
-  }
-  ++Gathered->Exchanges;
-  Gathered->Attempts += T.Info.Attempts;
-  Gathered->Objects.merge(V.Objects);
-  if (T.Info.ReplyStatus == rsSuccess && V.MoreFollows) {
-    RequestMoreObjects(T.Info, V.Access, V.NextObjectId, std::move(Gathered));
+  TDeviceIdentificationProgress P = GatherDeviceIdentification(*FConnection, T);
+  if (!P.Finished) {
+    RequestMoreObjects(P.Info, P.Access, P.NextObjectId, std::move(P.Gathered));
     return;
   }
-  TTransactionInfo Info = T.Info;
-  Info.Attempts = Gathered->Attempts;
-  DoDeviceIdentificationRead(Info, V.Access, Gathered->FirstObjectId, V.ConformityLevel, Gathered->Objects);
+  DoDeviceIdentificationRead(P.Info, P.Access, P.FirstObjectId, P.ConformityLevel, P.Objects);
 }
 
 void TModbusClient::DecodeRawReply(TModbusTransaction& T) {

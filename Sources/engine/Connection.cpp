@@ -87,7 +87,9 @@ void TModbusConnection::OpenPort() {
     FEngine->StopEvent.Reset();
     FEngine->FailureReported = false;
     ++FSession;
-    FEngine->Thread = std::make_unique<TTransactionThread>(*this);
+    auto Thread = std::make_unique<TTransactionThread>(*this);
+    std::lock_guard Lock(FEngine->ThreadLock);
+    FEngine->Thread = std::move(Thread);
   } catch (...) {
     ClosePort();
     throw;
@@ -95,8 +97,15 @@ void TModbusConnection::OpenPort() {
 }
 
 // A hooked port is detached, not closed: it belongs to whoever supplied it.
+// The worker is taken away under the lock and stopped outside it: what its last transactions
+// complete may queue further requests, which are then refused.
 void TModbusConnection::ClosePort() noexcept {
-  FEngine->Thread.reset();
+  std::unique_ptr<TTransactionThread> Thread;
+  {
+    std::lock_guard Lock(FEngine->ThreadLock);
+    Thread = std::move(FEngine->Thread);
+  }
+  Thread.reset();
   FEngine->Line.reset();
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <Quorvel/Connection.h>
@@ -41,6 +42,21 @@ struct TModbusConnection::TEngine {
   // Worker only: when bytes last arrived, on the monotonic clock in microseconds.
   std::uint64_t LastReceive = 0;
   std::unique_ptr<TTransactionThread> Thread;
+  // Guards Thread against the requests that come from any thread (Offer): the main thread holds it
+  // while it starts the worker and while it takes it away to stop it; only the main thread writes it.
+  std::mutex ThreadLock;
+
+  // Any thread: Finish(Transaction) completes the frame (its check), then the transaction goes to
+  // the worker, both under ThreadLock, so that the framing cannot change and the worker cannot go
+  // meanwhile. False, and the transaction left with the caller, while no worker runs.
+  template <class F>
+  bool Offer(std::unique_ptr<TModbusTransaction>& Transaction, F Finish) {
+    std::lock_guard Lock(ThreadLock);
+    if (!Thread) return false;
+    Finish(*Transaction);
+    Thread->Enqueue(std::move(Transaction));
+    return true;
+  }
   // Last, so that it goes first: nothing is dispatched into a half-destroyed engine.
   TMessageWindow Window;
 };

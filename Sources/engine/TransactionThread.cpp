@@ -57,15 +57,27 @@ bool TTransactionThread::DequeueOrWait(std::unique_ptr<TModbusTransaction>& Tran
   return true;
 }
 
+// Freed outside the lock: a transaction that ends through its own completion reports itself
+// cancelled as it goes, and what that runs may queue another request.
 void TTransactionThread::ClearQueue() noexcept {
-  std::lock_guard Lock(FQueueLock);
-  FQueue.clear();
+  TRing<std::unique_ptr<TModbusTransaction>> Dropped;
+  {
+    std::lock_guard Lock(FQueueLock);
+    std::swap(Dropped, FQueue);
+  }
 }
+
+namespace {
+thread_local bool OnWorker = false;
+}
+
+bool TTransactionThread::OnAWorker() noexcept { return OnWorker; }
 
 // ---- Thread body ----
 
 void TTransactionThread::Execute() {
   Platform::SetCurrentThreadName("quorvel-worker");
+  OnWorker = true;
   try {
     if (FConnection.ConnectionMode() == cmClient)
       RunClient();
@@ -116,6 +128,8 @@ void TTransactionThread::RunClient() {
 }
 
 void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction) {
+  // A request cancelled while it waited in the queue is never sent.
+  if (Transaction->Completion && !Transaction->Completion->Start()) return;
   try {
     TTransactionInfo& Info = Transaction->Info;
     Info.Attempts = 0;
@@ -129,6 +143,12 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
       if (Answered) break;
     } while (MayRetry(Info));
 
+    // Its own completion, on this thread: no hop through the main thread, no client looked up.
+    if (Transaction->Completion) {
+      const std::shared_ptr<TTransactionCompletion> Completion = Transaction->Completion;
+      Completion->Complete(std::move(Transaction));
+      return;
+    }
     // Nobody is told of a broadcast.
     if (Info.ServerAddress == 0) return;
     // Never refused: the main thread made each of these requests itself, so they cannot pile up

@@ -29,6 +29,9 @@ class TTransactionThread : public TThread {
   // next Enqueue's signal instead.
   bool DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction);
   void ClearQueue() noexcept;
+  // Whether the calling thread is a connection's worker: a wait for a request there would wait for
+  // the thread that has to carry it.
+  static bool OnAWorker() noexcept;
 
  protected:
   void Execute() override;

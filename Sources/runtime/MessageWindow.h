@@ -130,6 +130,13 @@ void ServeSynchronousCallsUntil(const std::function<bool()>& Done);
 /// Any thread: wakes ServeSynchronousCallsUntil to look at Done() again. Call it after making Done()
 /// true.
 void NotifyMainThread();
+/// Any thread: queues Call like Post, beyond MaxPostedMessages too: for a poster that bounds its own
+/// number (a request's end, once per request).
+void PostAlways(std::function<void()> Call);
+/// Whether the calling thread is the main thread and pumps the queue: inside ProcessMessages, or
+/// with an event loop's wake-up handler installed. A wait there for something the queue must
+/// deliver would never end.
+bool IsPumping();
 }  // namespace Detail
 
 }  // namespace MainThread

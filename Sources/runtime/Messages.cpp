@@ -70,6 +70,8 @@ TQueue& Queue() {
 // one waits for another thread). Main thread only. While it is not 0, posted messages stay queued
 // even if something pumps meanwhile (a modal box shown by a synchronous call runs a nested loop).
 int ThreadEndWaits = 0;
+// How many ProcessMessages calls the main thread is inside. Main thread only.
+int Dispatching = 0;
 
 // noexcept: a wake-up handler that throws would leave the event loop in an unknown state.
 void CallWakeUp() noexcept {
@@ -142,6 +144,10 @@ bool IsMainThread() { return std::this_thread::get_id() == MainThreadId(); }
 
 void ProcessMessages() {
   RequireMainThread("ProcessMessages");
+  struct TDepth {
+    TDepth() { ++Dispatching; }
+    ~TDepth() { --Dispatching; }
+  } Inside;
   RunSynchronousCalls();
   if (ThreadEndWaits > 0) return;
   TQueue& Q = Queue();
@@ -225,13 +231,19 @@ void Synchronize(const std::function<void()>& Call) {
   if (Request.Error) std::rethrow_exception(Request.Error);
 }
 
-bool Post(std::function<void()> Call) {
+namespace {
+TMessageWindow& PostedCalls() {
   // The queue is made first, so that it outlives the window of posted calls at the program's exit.
   Queue();
-  static TMessageWindow PostedCalls([](TMessage& Message) {
+  static TMessageWindow Window([](TMessage& Message) {
     if (auto Posted = Message.LParam.Take<std::function<void()>>()) (*Posted)();
   });
-  return PostedCalls.Post(0, 0, TMessagePayload::Of(std::make_unique<std::function<void()>>(std::move(Call))));
+  return Window;
+}
+}  // namespace
+
+bool Post(std::function<void()> Call) {
+  return PostedCalls().Post(0, 0, TMessagePayload::Of(std::make_unique<std::function<void()>>(std::move(Call))));
 }
 
 namespace Detail {
@@ -259,6 +271,18 @@ void ServeSynchronousCallsUntil(const std::function<bool()>& Done) {
     Left = ThreadEndWaits == 0 && !Q.Posted.empty();
   }
   if (Left) CallWakeUp();
+}
+
+void PostAlways(std::function<void()> Call) {
+  PostedCalls().PostAlways(0, 0, TMessagePayload::Of(std::make_unique<std::function<void()>>(std::move(Call))));
+}
+
+bool IsPumping() {
+  if (!IsMainThread()) return false;
+  if (Dispatching > 0) return true;
+  TQueue& Q = Queue();
+  std::shared_lock Guard(Q.WakeUpLock);
+  return static_cast<bool>(Q.WakeUp);
 }
 
 void NotifyMainThread() {

@@ -264,7 +264,7 @@ class QUORVEL_EXPORT TModbusClient : public TComponent {
   Cardinal Submit(Cardinal UserData, F WriteRequestData);
   std::unique_ptr<TModbusTransaction> NewTransaction(Cardinal UserData);
   template <class F>
-  Cardinal Hand(std::unique_ptr<TModbusTransaction> Transaction, F WriteRequestData);
+  Cardinal Hand(std::unique_ptr<TModbusTransaction> Transaction, F WriteRequestData, bool Numbered = false);
   Cardinal ReadRequest(Byte Function, Word Start, Word Count, int MaxCount, Cardinal UserData);
 
   void DecodeBitsRead(TModbusTransaction& T, bool Coils);

@@ -281,8 +281,9 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   TModbusServer* FindServer(Byte Address) const;
   ///@}
 
-  /// Returns the counter, then advances it (modulo 2^32). Main thread only.
-  Cardinal NextTransactionID() noexcept { return FTransactionCounter++; }
+  /// Returns the counter, then advances it (modulo 2^32). Any thread: a client's requests and a
+  /// TRequester's draw their numbers from this one counter.
+  Cardinal NextTransactionID() noexcept { return FTransactionCounter.fetch_add(1, std::memory_order_relaxed); }
 
   /// Write the address field of a request (the client's server address) or of a reply (the
   /// server's own address: the one the request named, TModbusServer::ReplyAddress) at the buffer's
@@ -400,7 +401,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   TFrameDataEvent FOnFrameReceive, FOnFrameSend;
   TGetHookedPortHandleEvent FOnGetHookedPortHandle;
 
-  Cardinal FTransactionCounter = 0;
+  std::atomic<Cardinal> FTransactionCounter{0};
   /// Counts the openings. What a worker posts carries the opening it belongs to, so that a result
   /// of an earlier opening is dropped however soon the port reopened.
   ///@{

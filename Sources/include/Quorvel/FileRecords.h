@@ -62,6 +62,13 @@ class QUORVEL_EXPORT TModbusFileRecordList {
   void Clear() noexcept;
 
   ~TModbusFileRecordList() { Clear(); }
+  /// An empty list.
+  TModbusFileRecordList() = default;
+  /// Moving hands the records over; the list moved from is left empty.
+  ///@{
+  TModbusFileRecordList(TModbusFileRecordList&& Other) noexcept = default;
+  TModbusFileRecordList& operator=(TModbusFileRecordList&& Other) noexcept = default;
+  ///@}
 
  private:
   void CheckIndex(int Index) const;

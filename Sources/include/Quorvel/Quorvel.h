@@ -11,6 +11,7 @@
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/DeviceIdentification.h>
 #include <Quorvel/Diagnostics.h>
+#include <Quorvel/DisplayLine.h>
 #include <Quorvel/Errors.h>
 #include <Quorvel/FileRecords.h>
 #include <Quorvel/FrameCodec.h>
@@ -22,6 +23,8 @@
 #include <Quorvel/ModbusBuffer.h>
 #include <Quorvel/Protocol.h>
 #include <Quorvel/ReplyLength.h>
+#include <Quorvel/ReplyValues.h>
+#include <Quorvel/Requester.h>
 #include <Quorvel/SerialPorts.h>
 #include <Quorvel/Server.h>
 #include <Quorvel/ThreadPriority.h>
