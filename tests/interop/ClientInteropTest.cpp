@@ -11,9 +11,11 @@
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Messages.h>
+#include <Quorvel/Requester.h>
 #include "FramingRun.h"
 #include "InteropData.h"
 #include "Peers.h"
+#include "RequestStyles.h"
 #include "VirtualSerialLine.h"
 
 using namespace Quorvel;
@@ -534,6 +536,70 @@ TEST_P(ClientInterop, CountersQueuesAndIdentification) {
   const TEvent One = Await(Client.ReadDeviceIdentification(diSpecific, DeviceObjects::ProductCode));
   EXPECT_EQ(One.Info.ReplyStatus, rsSuccess);
   EXPECT_EQ(One.Objects, (TDeviceObjects{{1, "QI"}}));
+}
+
+// The requester in every style: values from the peer's tables, exception 2 past them, no reply
+// from a server that is not there; pending requests end once when cancelled (a queued write never
+// reaches the peer), when the connection closes and when their requester goes.
+TEST_P(ClientInterop, ARequesterEndsEachRequestOnceInEveryStyle) {
+  using namespace QuorvelTest;
+  TRequester Server(Connection, ServerAddress);
+  for (const TStyle Style : AllStyles) {
+    const std::string Case = StyleName(Style);
+    TStyleEnd<TRegValues> Read;
+    SendInStyle(Style, Server.ReadHoldingRegisters(5, 3), Read);
+    ASSERT_EQ(Read.Count, 1) << Case;
+    EXPECT_TRUE(Read.Reply.Succeeded()) << Case;
+    EXPECT_EQ(Read.Reply.Values, TableOf(HoldingRegisterAt, 5, 3)) << Case;
+    TStyleEnd<TRegValues> Refused;
+    SendInStyle(Style, Server.ReadHoldingRegisters(TableSize, 1), Refused);
+    ASSERT_EQ(Refused.Count, 1) << Case;
+    EXPECT_EQ(Refused.Reply.Info.ReplyStatus, rsExceptionReply) << Case;
+    EXPECT_EQ(Refused.Reply.Info.ExceptionCode, 2) << Case;
+  }
+  // Longer than libmodbus's own response time-out, which it spends on a request to another server.
+  Connection.SetReceiveTimeout(700);
+  TRequester Absent(Connection, 2);
+  for (const TStyle Style : AllStyles) {
+    TStyleEnd<TRegValues> Unanswered;
+    SendInStyle(Style, Absent.ReadHoldingRegisters(0, 1), Unanswered);
+    ASSERT_EQ(Unanswered.Count, 1) << StyleName(Style);
+    EXPECT_EQ(Unanswered.Reply.Info.ReplyStatus, rsNoReply) << StyleName(Style);
+  }
+  Connection.SetReceiveTimeout(1000);
+
+  const auto PumpUntilReady = [](auto& Future) {
+    for (int Waited = 0; Waited < 10000 && Future.wait_for(0s) != std::future_status::ready; Waited += 5)
+      MainThread::ProcessMessagesUntil([] { return false; }, 5);
+    return Future.wait_for(0s) == std::future_status::ready;
+  };
+  auto Kept = Server.WriteSingleRegister(10, 0x1111).Future();
+  auto Dropped = Server.WriteSingleRegister(11, 0x2222);
+  auto DroppedEnd = Dropped.Future();
+  auto Check = Server.ReadHoldingRegisters(10, 2).Future();
+  EXPECT_TRUE(Dropped.Cancel());
+  ASSERT_TRUE(PumpUntilReady(Check));
+  EXPECT_TRUE(Kept.get().Succeeded());
+  EXPECT_TRUE(DroppedEnd.get().Cancelled);
+  EXPECT_EQ(Check.get().Values, (TRegValues{0x1111, HoldingRegisterAt(11)}));
+
+  for (const bool Closing : {true, false}) {
+    auto Owner = std::make_unique<TRequester>(Connection, ServerAddress);
+    std::vector<std::future<TReply<TRegValues>>> Ends;
+    for (Word I = 0; I < 4; ++I) Ends.push_back(Owner->ReadHoldingRegisters(I, 1).Future());
+    if (Closing)
+      Connection.Close();
+    else
+      Owner.reset();
+    int Cancelled = 0;
+    for (auto& End : Ends) {
+      ASSERT_TRUE(PumpUntilReady(End));
+      Cancelled += End.get().Cancelled ? 1 : 0;
+    }
+    // Closing lets the request in flight run through its attempts; the requester's end cancels it.
+    EXPECT_GE(Cancelled, 3) << (Closing ? "closing" : "requester destroyed");
+    if (Closing) Connection.Open();
+  }
 }
 
 }  // namespace

@@ -20,10 +20,13 @@
 
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/DisplayLine.h>
 #include <Quorvel/Messages.h>
+#include <Quorvel/Requester.h>
 #include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
+#include "RequestStyles.h"
 #include "VirtualSerialLine.h"
 
 extern char** environ;
@@ -390,5 +393,98 @@ TEST(DeviceProgram, AnnouncesItselfOnlyOnceItListens) {
 }
 
 #endif
+
+}  // namespace
+
+// ---- The requester against the device ----
+
+namespace {
+
+using namespace QuorvelTest;
+
+// The requester writes a display line and reads it back in every style; the main thread's own
+// blocking call serves the device's dispatch meanwhile. Registers the device does not have give
+// exception 2, and a server that is not there no reply.
+TEST_F(DeviceDisplayTest, ARequesterWritesAndReadsTheDisplayInEveryStyle) {
+  TRequester Display(UtilityConnection, 1);
+  for (const TStyle Style : AllStyles) {
+    const std::string Case = StyleName(Style);
+    std::string Shown = "RQ " + Case;
+    TStyleEnd<TRegValues> Written;
+    SendInStyle(Style, Display.WriteDisplayLine(Line1Selector, Shown), Written);
+    ASSERT_EQ(Written.Count, 1) << Case;
+    EXPECT_TRUE(Written.Reply.Succeeded()) << Case;
+    EXPECT_EQ(Written.Reply.Values, PackDisplayLine(Line1Selector, Shown)) << Case;
+    Shown.resize(20, ' ');
+    EXPECT_EQ(Text(Device->Line(1)), Shown) << Case;
+
+    TStyleEnd<TRegValues> Read;
+    SendInStyle(Style, Display.ReadHoldingRegisters(443, 11), Read);
+    ASSERT_EQ(Read.Count, 1) << Case;
+    EXPECT_EQ(Read.Reply.Values, PackDisplayLine(Line1Selector, Shown)) << Case;
+
+    TStyleEnd<TRegValues> Refused;
+    SendInStyle(Style, Display.ReadHoldingRegisters(0, 1), Refused);
+    ASSERT_EQ(Refused.Count, 1) << Case;
+    EXPECT_EQ(Refused.Reply.Info.ReplyStatus, rsExceptionReply) << Case;
+    EXPECT_EQ(Refused.Reply.Info.ExceptionCode, 2) << Case;
+    if (!EndsOnAThreadOfItsOwn(Style)) {
+      EXPECT_EQ(Refused.OnMain.load(), EndsOnMain(Style)) << Case;
+    }
+  }
+  UtilityConnection.SetReceiveTimeout(300);
+  TRequester Absent(UtilityConnection, 2);
+  for (const TStyle Style : AllStyles) {
+    TStyleEnd<TRegValues> Unanswered;
+    SendInStyle(Style, Absent.ReadHoldingRegisters(443, 1), Unanswered);
+    ASSERT_EQ(Unanswered.Count, 1) << StyleName(Style);
+    EXPECT_EQ(Unanswered.Reply.Info.ReplyStatus, rsNoReply) << StyleName(Style);
+    EXPECT_FALSE(Unanswered.Reply.Cancelled) << StyleName(Style);
+  }
+  // The client beside the requester saw none of its requests.
+  EXPECT_TRUE(Outcomes.empty());
+}
+
+// A cancelled queued write never reaches the device; closing and the requester's end leave no
+// request without its one end.
+TEST_F(DeviceDisplayTest, PendingRequestsEndOnceWhenCancelledClosedOrAbandoned) {
+  const auto PumpUntilReady = [](auto& Future) {
+    for (int Waited = 0; Waited < 10000 && Future.wait_for(0s) != std::future_status::ready; Waited += 5)
+      MainThread::ProcessMessagesUntil([] { return false; }, 5);
+    return Future.wait_for(0s) == std::future_status::ready;
+  };
+  auto Display = std::make_unique<TRequester>(UtilityConnection, 1);
+  auto First = Display->WriteDisplayLine(Line1Selector, "FIRST");
+  auto Second = Display->WriteDisplayLine(Line2Selector, "SECOND");
+  auto Third = Display->WriteDisplayLine(Line1Selector, "THIRD");
+  auto FirstEnd = First.Future();
+  auto SecondEnd = Second.Future();
+  auto ThirdEnd = Third.Future();
+  EXPECT_TRUE(Second.Cancel());
+  ASSERT_TRUE(PumpUntilReady(ThirdEnd));
+  EXPECT_TRUE(FirstEnd.get().Succeeded());
+  EXPECT_TRUE(SecondEnd.get().Cancelled);
+  EXPECT_TRUE(ThirdEnd.get().Succeeded());
+  EXPECT_EQ(Written.size(), 2u);
+  EXPECT_EQ(Text(Device->Line(1)), "THIRD" + std::string(15, ' '));
+  EXPECT_EQ(Text(Device->Line(2)), std::string(20, ' ')) << "the cancelled line never went out";
+
+  for (const bool Closing : {true, false}) {
+    std::vector<std::future<TReply<TRegValues>>> Ends;
+    for (int I = 0; I < 5; ++I) Ends.push_back(Display->WriteDisplayLine(Line2Selector, "PENDING").Future());
+    if (Closing)
+      UtilityConnection.Close();
+    else
+      Display.reset();
+    int Cancelled = 0;
+    for (auto& End : Ends) {
+      ASSERT_TRUE(PumpUntilReady(End)) << (Closing ? "closing" : "requester destroyed");
+      Cancelled += End.get().Cancelled ? 1 : 0;
+    }
+    // At most the one the worker was carrying ran through its attempts.
+    EXPECT_GE(Cancelled, 4) << (Closing ? "closing" : "requester destroyed");
+    if (Closing) UtilityConnection.Open();
+  }
+}
 
 }  // namespace

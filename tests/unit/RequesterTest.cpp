@@ -7,48 +7,17 @@
 #include <Quorvel/Errors.h>
 #include <Quorvel/Requester.h>
 
-#include <coroutine>
 #include <map>
 #include <mutex>
 #include <set>
 
 #include "MemoryLineFixture.h"
+#include "RequestStyles.h"
 
 using namespace Quorvel;
 using namespace QuorvelTest;
 
 namespace {
-
-// A coroutine that starts at once and frees itself at its end: enough to co_await requests in a
-// test.
-struct TDetached {
-  struct promise_type {
-    TDetached get_return_object() noexcept { return {}; }
-    std::suspend_never initial_suspend() noexcept { return {}; }
-    std::suspend_never final_suspend() noexcept { return {}; }
-    void return_void() noexcept {}
-    void unhandled_exception() { std::terminate(); }
-  };
-};
-
-enum TStyle { stFuture, stWait, stWaitOnMain, stThenWorker, stThenMain, stAwaitMain, stAwaitWorker };
-const char* const StyleNames[] = {"future",       "blocking call from a thread", "blocking call on main",
-                                  "worker callback", "main-thread callback",      "co_await on main",
-                                  "co_await on the worker"};
-
-// What a request's end looked like, and how many ends it had.
-struct TEnd {
-  std::atomic<int> Count{0};
-  std::atomic<bool> OnMain{false};
-  TReply<TRegValues> Reply;
-};
-
-TDetached AwaitInto(TRequest<TRegValues> Request, TResumeOn Where, TEnd& End) {
-  TReply<TRegValues> Reply = co_await Request.ResumeOn(Where);
-  End.OnMain = MainThread::IsMainThread();
-  End.Reply = Reply;
-  ++End.Count;
-}
 
 class Requester : public MemoryLineTest {
  protected:
@@ -59,36 +28,6 @@ class Requester : public MemoryLineTest {
     Connection.SetLengthAwareFraming(true);
     Connection.SetReceiveTimeout(300);
     Connection.Open();
-  }
-
-  // Sends Request in Style, and pumps until it has ended (and a little longer, so that a second
-  // end would be seen).
-  void Run(TStyle Style, TRequest<TRegValues> Request, TEnd& End) {
-    const auto Keep = [&End](const TReply<TRegValues>& Reply) {
-      End.OnMain = MainThread::IsMainThread();
-      End.Reply = Reply;
-      ++End.Count;
-    };
-    std::thread Waiter;
-    std::future<TReply<TRegValues>> Future;
-    switch (Style) {
-      case stFuture: Future = Request.Future(); break;
-      case stWait: Waiter = std::thread([&, Request]() mutable { Keep(Request.Wait()); }); break;
-      case stWaitOnMain: Keep(Request.Wait()); break;
-      case stThenWorker: Request.Then(Keep, roWorker); break;
-      case stThenMain: Request.Then(Keep); break;
-      case stAwaitMain: AwaitInto(Request, roMainThread, End); break;
-      case stAwaitWorker: AwaitInto(Request, roWorker, End); break;
-    }
-    if (Style == stFuture) {
-      // No pump: the future is set on the worker.
-      ASSERT_EQ(Future.wait_for(3s), std::future_status::ready);
-      Keep(Future.get());
-    }
-    if (Waiter.joinable()) Waiter.join();
-    // A worker-side end posts nothing that would wake the pump: look every few milliseconds.
-    for (int Waited = 0; End.Count == 0 && Waited < 3000; Waited += 5) Pump(5);
-    Pump(50);
   }
 };
 
@@ -115,13 +54,13 @@ TEST_F(Requester, EachStyleEndsEachOutcomeOnceWithItsValues) {
   Connection.SetLengthAwareFraming(false);
   Connection.Open();
   for (const TOutcomeRow& Row : OutcomeRows) {
-    for (const TStyle Style : {stFuture, stWait, stWaitOnMain, stThenWorker, stThenMain, stAwaitMain, stAwaitWorker}) {
-      const std::string Case = std::string(Row.Name) + ", " + StyleNames[Style];
+    for (const TStyle Style : AllStyles) {
+      const std::string Case = std::string(Row.Name) + ", " + StyleName(Style);
       TMemoryDevice Script(Peer, [&Row](TMemoryPeer& P) {
         if (!P.ReadFrame(10ms, 3000ms).empty() && !Row.Answer.empty()) P.Write(Row.Answer);
       });
-      TEnd End;
-      Run(Style, Device.ReadHoldingRegisters(0, 2), End);
+      TStyleEnd<TRegValues> End;
+      SendInStyle(Style, Device.ReadHoldingRegisters(0, 2), End, 3000);
       Script.Join();
       ASSERT_EQ(End.Count, 1) << Case;
       EXPECT_FALSE(End.Reply.Cancelled) << Case;
@@ -133,9 +72,8 @@ TEST_F(Requester, EachStyleEndsEachOutcomeOnceWithItsValues) {
       if (Row.Status == rsExceptionReply) {
         EXPECT_EQ(End.Reply.Info.ExceptionCode, 2) << Case;
       }
-      const bool OnMain = Style == stThenMain || Style == stAwaitMain || Style == stWaitOnMain;
-      if (Style != stFuture && Style != stWait) {
-        EXPECT_EQ(End.OnMain.load(), OnMain) << Case;
+      if (!EndsOnAThreadOfItsOwn(Style)) {
+        EXPECT_EQ(End.OnMain.load(), EndsOnMain(Style)) << Case;
       }
     }
   }
