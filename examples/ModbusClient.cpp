@@ -36,21 +36,32 @@ const char* Usage =
     "\n"
     "Options:\n";
 
+// What a request's end says: its record, and its values as text.
+struct TOutcome {
+  TTransactionInfo Info;
+  std::string Text;
+};
+
+std::string Text(bool Value) { return Value ? "1" : "0"; }
+std::string Text(Word Value) { return std::to_string(Value); }
 template <class TValues>
-std::string List(const TValues& Values, Word Count) {
+std::string Text(const TValues& Values) {
   std::ostringstream Out;
-  for (Word K = 0; K < Count && K < Values.size(); ++K) Out << (K ? " " : "") << Values[K];
+  for (std::size_t K = 0; K < Values.size(); ++K) Out << (K ? " " : "") << Values[K];
   return Out.str();
 }
 
-struct TOutcome {
-  bool Done = false;
-  TTransactionInfo Info;
-  std::string Text;  // what the reply said, for a good one
-};
+// Sends the request and waits for its one end, whatever happened on the line.
+template <class TValue>
+TOutcome Outcome(TRequest<TValue> Request) {
+  const TReply<TValue> Reply = Request.Wait();
+  return {Reply.Info, Text(Reply.Values)};
+}
 
-// Builds the request that Command names from Words; it runs once the connection is open.
-std::function<void()> Request(TModbusClient& Client, const std::string& Command, const std::vector<std::string>& Words) {
+using TCommand = std::function<TOutcome(TRequester& Server)>;
+
+// The request that Command names, from Words; it runs once the connection is open.
+TCommand Request(const std::string& Command, const std::vector<std::string>& Words) {
   const auto Number = [&](std::size_t Index, unsigned long Max) -> Word {
     if (Index >= Words.size()) throw Example::EUsage(Command + ": too few arguments");
     return static_cast<Word>(Example::ParseNumber(Command, Words[Index], Max));
@@ -61,21 +72,17 @@ std::function<void()> Request(TModbusClient& Client, const std::string& Command,
   if (Command == "read-holding" || Command == "read-input" || Command == "read-coils" || Command == "read-discrete") {
     Exactly(2);
     const Word Start = Number(0, 65535), Count = Number(1, 2000);
-    if (Command == "read-holding") return [&Client, Start, Count] { Client.ReadHoldingRegisters(Start, Count); };
-    if (Command == "read-input") return [&Client, Start, Count] { Client.ReadInputRegisters(Start, Count); };
-    if (Command == "read-coils") return [&Client, Start, Count] { Client.ReadCoils(Start, Count); };
-    return [&Client, Start, Count] { Client.ReadDiscreteInputs(Start, Count); };
+    if (Command == "read-holding") return [=](TRequester& S) { return Outcome(S.ReadHoldingRegisters(Start, Count)); };
+    if (Command == "read-input") return [=](TRequester& S) { return Outcome(S.ReadInputRegisters(Start, Count)); };
+    if (Command == "read-coils") return [=](TRequester& S) { return Outcome(S.ReadCoils(Start, Count)); };
+    return [=](TRequester& S) { return Outcome(S.ReadDiscreteInputs(Start, Count)); };
   }
-  if (Command == "write-register") {
-    Exactly(2);
-    const Word Address = Number(0, 65535), Value = Number(1, 65535);
-    return [&Client, Address, Value] { Client.WriteSingleRegister(Address, Value); };
-  }
-  if (Command == "write-coil") {
+  if (Command == "write-register" || Command == "write-coil") {
     Exactly(2);
     const Word Address = Number(0, 65535);
-    const bool Value = Number(1, 1) != 0;
-    return [&Client, Address, Value] { Client.WriteSingleCoil(Address, Value); };
+    const Word Value = Number(1, Command == "write-coil" ? 1 : 65535);
+    if (Command == "write-coil") return [=](TRequester& S) { return Outcome(S.WriteSingleCoil(Address, Value != 0)); };
+    return [=](TRequester& S) { return Outcome(S.WriteSingleRegister(Address, Value)); };
   }
   if (Command == "write-registers" || Command == "write-coils") {
     if (Words.size() < 2) throw Example::EUsage(Command + ": a start and at least one value");
@@ -86,32 +93,10 @@ std::function<void()> Request(TModbusClient& Client, const std::string& Command,
       if (Command == "write-registers") Registers.push_back(Number(K, 65535));
       else Bits.push_back(Number(K, 1) != 0);
     }
-    if (Command == "write-registers") return [&Client, Start, Registers] { Client.WriteMultipleRegisters(Start, Registers); };
-    return [&Client, Start, Bits] { Client.WriteMultipleCoils(Start, Bits); };
+    if (Command == "write-registers") return [=](TRequester& S) { return Outcome(S.WriteMultipleRegisters(Start, Registers)); };
+    return [=](TRequester& S) { return Outcome(S.WriteMultipleCoils(Start, Bits)); };
   }
   throw Example::EUsage("unknown command '" + Command + "'");
-}
-
-// Every request ends in exactly one of these events, whatever happened on the line.
-void ReportOutcomes(TModbusClient& Client, TOutcome& Outcome) {
-  const auto Registers = [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word Count, const TRegValues& Values) {
-    Outcome = {true, Info, List(Values, Count)};
-  };
-  const auto Bits = [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word Count, const TBitValues& Values) {
-    Outcome = {true, Info, List(Values, Count)};
-  };
-  Client.SetOnHoldingRegistersRead(Registers);
-  Client.SetOnInputRegistersRead(Registers);
-  Client.SetOnMultipleRegistersWrite(Registers);
-  Client.SetOnCoilsRead(Bits);
-  Client.SetOnDiscreteInputsRead(Bits);
-  Client.SetOnMultipleCoilsWrite(Bits);
-  Client.SetOnSingleRegisterWrite([&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word Value) {
-    Outcome = {true, Info, std::to_string(Value)};
-  });
-  Client.SetOnSingleCoilWrite([&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, bool Value) {
-    Outcome = {true, Info, Value ? "1" : "0"};
-  });
 }
 
 }  // namespace
@@ -119,29 +104,25 @@ void ReportOutcomes(TModbusClient& Client, TOutcome& Outcome) {
 int main(int argc, char** argv) {
   std::vector<std::string> Args(argv + 1, argv + argc);
   Example::TLineOptions Line;
-  std::function<void()> Send;
-  TModbusConnection Connection;
-  TModbusClient Client;
-  TOutcome Outcome;
+  TCommand Send;
   try {
     Line.Parse(Args);
     if (Args.size() < 2) throw Example::EUsage("a port and a command, please");
     Line.Port = Args[0];
-    Send = Request(Client, Args[1], std::vector<std::string>(Args.begin() + 2, Args.end()));
+    Send = Request(Args[1], std::vector<std::string>(Args.begin() + 2, Args.end()));
   } catch (const Example::EUsage& Error) {
     std::cerr << "quorvel-client: " << Error.what() << "\n\n" << Usage << Example::LineOptionsUsage();
     return 2;
   }
 
+  TModbusConnection Connection;
+  TOutcome Outcome;
   try {
     Line.Apply(Connection);
-    Client.SetConnection(&Connection);
-    Client.SetServerAddress(Line.Address);
-    ReportOutcomes(Client, Outcome);
     Connection.Open();
-    Send();
-    // Events come through the main thread's message queue: pump it until the one event has come.
-    MainThread::ProcessMessagesUntil([&Outcome] { return Outcome.Done; }, Infinite);
+    // No event loop here: the request's blocking call waits on this thread for the worker.
+    TRequester Server(Connection, Line.Address);
+    Outcome = Send(Server);
   } catch (const std::exception& Error) {
     std::cerr << "quorvel-client: " << Line.Port << ": " << Error.what() << '\n';
     return 1;
