@@ -436,6 +436,13 @@ cmd_examples() {
   run 2 "quorvel-client: unknown command 'read-everything'" "$a" read-everything
   run 2 "quorvel-client: --parity: 'mark' is not none, odd or even" --parity mark "$a" read-coils 0 1
   check "quorvel-server printed the writes" grep -qx 'Holding registers 10..12 written: 10 20 30' "$work/server.out"
+  # The poller: one coroutine for the server there and one for a server that is not; both end.
+  local poll=$bin/quorvel-poll polled
+  if [[ -x $poll ]]; then
+    polled=$("$poll" --parity none --timeout 300 --rounds 2 "$a" 10 3 1 9 2>&1)
+    check "quorvel-poll read server 1 twice" test "$(grep -cx 'server 1, round [12]: 10 20 30' <<<"$polled")" -eq 2
+    check "quorvel-poll found no server 9" test "$(grep -cx 'server 9, round [12]: no reply' <<<"$polled")" -eq 2
+  fi
 
   local console_output
   console_output=$(printf 'write 20 7 8\nread 20 2\nbogus\nquit\n' | "$console" --parity none "$a" 2>&1)
