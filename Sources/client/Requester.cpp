@@ -185,7 +185,10 @@ void TRequestCore::Unlink() noexcept {
 
 // ---- TCompletionSignal ----
 
+TCompletionSignal::TCompletionSignal() : FOnMainThread(MainThread::IsMainThread()) {}
+
 void TCompletionSignal::Notify() noexcept {
+  const bool WakeMainThread = FOnMainThread;
   {
     std::lock_guard Lock(FLock);
     FNotified = true;
@@ -193,13 +196,13 @@ void TCompletionSignal::Notify() noexcept {
   }
   // Wakes a main thread that waits below; it may have returned already, and this touches nothing
   // of the signal.
-  MainThread::Detail::NotifyMainThread();
+  if (WakeMainThread) MainThread::Detail::NotifyMainThread();
 }
 
 // The main thread waits serving synchronous calls; it then takes the lock once, so that it returns
 // (and the signal goes) only after Notify has left it.
 void TCompletionSignal::Wait() {
-  if (MainThread::IsMainThread()) {
+  if (FOnMainThread) {
     MainThread::Detail::ServeSynchronousCallsUntil([this] { return FNotified.load(); });
     std::lock_guard Lock(FLock);
     return;

@@ -69,12 +69,15 @@ enum TResumeOn : std::uint8_t {
 /// stuck.
 class QUORVEL_EXPORT TCompletionSignal {
  public:
+  /// A signal to be waited for on the calling thread.
+  TCompletionSignal();
   /// Any thread: ends the wait. The last use of the signal by the notifier.
   void Notify() noexcept;
-  /// Returns once Notify has been called.
+  /// Returns once Notify has been called. On the thread that made the signal only.
   void Wait();
 
  private:
+  const bool FOnMainThread;
   std::mutex FLock;
   std::condition_variable FDone;
   std::atomic<bool> FNotified{false};
