@@ -60,7 +60,9 @@ enum TResumeOn : std::uint8_t {
   roMainThread,
   /// On the connection's worker, as soon as the request ends; for programs without an event loop.
   /// Keep it short: the next request waits meanwhile. It may send further requests, but must not
-  /// wait for one (Wait refuses) nor close or destroy the connection.
+  /// wait for one (Wait refuses) nor close or destroy the connection. A request that is cancelled
+  /// ends on the thread that cancels it (the one that calls Cancel, closes the connection or
+  /// destroys the requester).
   roWorker
 };
 
