@@ -9,7 +9,6 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 
 #include "MemoryLineFixture.h"
 #include "RequestStyles.h"
