@@ -90,7 +90,7 @@ int Run(const TDeviceOptions& Options) {
   TModbusConnection Connection;
   Connection.SetPort(DevicePort);
   ApplyLineSettings(Options, Connection);
-  TDisplayDevice Device(Connection);
+  TDisplayDevice Device(Connection, Options.Address);
   Device.SetOnWrite([](TDisplayDevice& Sender, Word Start, Word Count) {
     std::cout << "Registers " << Start << ".." << Start + Count - 1 << " written:\n"
               << DisplayBox(Sender.Line(1), Sender.Line(2)) << std::flush;

@@ -74,6 +74,10 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
       const Cardinal Bits = ParseCount(Option, TakeValue());
       if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
       Options.StopBits = Bits == 1 ? sb1 : sb2;
+    } else if (Option == "--address") {
+      const Cardinal Address = ParseCount(Option, TakeValue());
+      if (Address < 1 || Address > 247) throw EUsageError("--address: 1 to 247");
+      Options.Address = static_cast<Byte>(Address);
     } else if (Option == "--length-aware") {
       Flag();
       Options.LengthAware = true;
@@ -89,15 +93,16 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
 
 std::string DeviceUsage(const std::string& Program) {
   return "Usage: " + Program +
-         " [--port PATH] [--ascii] [--baud RATE] [--parity none|odd|even] [--data-bits 7|8] [--stop-bits 1|2]\n"
-         "       [--length-aware] [--gap MICROSECONDS]\n"
+         " [--port PATH] [--address N] [--ascii] [--baud RATE] [--parity none|odd|even]\n"
+         "       [--data-bits 7|8] [--stop-bits 1|2] [--length-aware] [--gap MICROSECONDS]\n"
          "\n"
-         "A simulated field display: a Modbus server at address 1 whose holding registers 443..453\n"
-         "carry the two 20-column lines of its display. It prints the display after every write.\n"
+         "A simulated field display: a Modbus server whose holding registers 443..453 carry the\n"
+         "two 20-column lines of its display. It prints the display after every write.\n"
          "\n"
          "  --port PATH       serve on this serial port; without it the device makes a virtual\n"
          "                    serial line and prints the name of its other end as \"Port: NAME\"\n"
          "                    once it listens\n"
+         "  --address N       the server address it answers at, 1 to 247 (default: 1)\n"
          "  --ascii           Modbus ASCII framing (default: RTU)\n"
          "  --baud RATE       bits per second (default: 19200)\n"
          "  --parity P        none, odd or even (default: none)\n"

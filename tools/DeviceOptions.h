@@ -23,6 +23,8 @@ struct TDeviceOptions {
   Quorvel::TParityScheme Parity = Quorvel::psNone;
   Quorvel::TDataBits DataBits = Quorvel::db8;
   Quorvel::TStopBits StopBits = Quorvel::sb1;
+  // The server address it answers at, 1..247; the utility sends to 1.
+  Quorvel::Byte Address = 1;
   // Length-aware framing: it answers at a request's last byte (after the gap) instead of after
   // the silence that follows it.
   bool LengthAware = false;

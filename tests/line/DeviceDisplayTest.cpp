@@ -220,6 +220,7 @@ TEST(DeviceOptions, DefaultsAreTheUtilitysStartUpSettings) {
   EXPECT_TRUE(Options.Port.empty());
   EXPECT_EQ(Connection.ConnectionMode(), cmServer);
   EXPECT_EQ(Dorvane::DescribeLineSettings(Options), "RTU, 19200 bit/s, 8N1");
+  EXPECT_EQ(Options.Address, 1);
   EXPECT_EQ(std::tuple(Connection.TransmissionMode(), Connection.BaudRate(), Connection.DataBits(), Connection.Parity(),
                        Connection.StopBits()),
             std::tuple(tmRTU, br19200, db8, psNone, sb1));
@@ -227,10 +228,12 @@ TEST(DeviceOptions, DefaultsAreTheUtilitysStartUpSettings) {
 
 TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
   const Dorvane::TDeviceOptions Options = Dorvane::ParseDeviceOptions(
-      {"--ascii", "--baud=9600", "--parity", "even", "--data-bits", "7", "--stop-bits=2", "--port", "/dev/ttyUSB1"});
+      {"--ascii", "--baud=9600", "--parity", "even", "--data-bits", "7", "--stop-bits=2", "--port", "/dev/ttyUSB1",
+       "--address=247"});
   TModbusConnection Connection;
   Dorvane::ApplyLineSettings(Options, Connection);
   EXPECT_EQ(Options.Port, "/dev/ttyUSB1");
+  EXPECT_EQ(Options.Address, 247);
   EXPECT_EQ(Connection.TransmissionMode(), tmASCII);
   EXPECT_EQ(Connection.SilentInterval(), 1000u);
   EXPECT_EQ(Connection.BaudRate(), br9600);
@@ -255,7 +258,7 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
   const std::vector<std::vector<std::string>> Refused = {
       {"--baud"}, {"--baud", "0"}, {"--baud", "fast"}, {"--parity", "mark"}, {"--data-bits", "6"},
       {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}, {"--gap", "-1"},
-      {"--length-aware=yes"}};
+      {"--length-aware=yes"}, {"--address", "0"}, {"--address", "248"}, {"--address", "1x"}};
   for (const auto& Args : Refused) {
     EXPECT_THROW(Dorvane::ParseDeviceOptions(Args), Dorvane::EUsageError) << Args[0];
   }
@@ -334,7 +337,7 @@ std::string PortIn(const std::string& Output, const std::string& Otherwise = {})
 // The outcome of one write of Values at Start, through a connection of its own to Port; none when
 // no event came within 10 s.
 std::optional<TReplyStatus> WriteRegisters(const std::string& Port, Word Start, const TRegValues& Values,
-                                           bool LengthAware, Cardinal MaxRetries) {
+                                           bool LengthAware, Cardinal MaxRetries, Byte Address = 1) {
   TModbusConnection Connection;
   Connection.SetPort(Port);
   Connection.SetParity(psNone);
@@ -342,6 +345,7 @@ std::optional<TReplyStatus> WriteRegisters(const std::string& Port, Word Start, 
   Connection.SetMaxRetries(MaxRetries);
   TModbusClient Client;
   Client.SetConnection(&Connection);
+  Client.SetServerAddress(Address);
   std::optional<TReplyStatus> Outcome;
   Client.SetOnMultipleRegistersWrite(
       [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info.ReplyStatus; });
@@ -364,6 +368,17 @@ TEST(DeviceProgram, ShowsWhatTheUtilitySendsAndStopsCleanlyOnASignal) {
     Device.WaitForOutput("Stopped.\n", 1000ms);
     EXPECT_NE(Device.Output.find("Stopped.\n"), std::string::npos) << Device.Output;
   }
+}
+
+TEST(DeviceProgram, AnswersAtTheAddressItIsGiven) {
+  TDeviceProcess Device({DORVANE_DEVICE_PROGRAM, "--address", "9"});
+  ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
+  EXPECT_NE(Device.Output.find(": server address 9, "), std::string::npos) << Device.Output;
+  const std::string Port = PortIn(Device.Output);
+  EXPECT_EQ(WriteRegisters(Port, 443, LineRegisters(3, "nove"), false, 5, 9), rsSuccess);
+  EXPECT_TRUE(Device.WaitForOutput("│nove                │\n", 5000ms)) << Device.Output;
+  EXPECT_EQ(WriteRegisters(Port, 443, LineRegisters(3, "um"), false, 1, 1), rsNoReply);
+  EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);
 }
 
 // The programs that serve a line announce themselves only once they listen: a request sent the
