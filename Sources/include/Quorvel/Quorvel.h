@@ -25,6 +25,7 @@
 #include <Quorvel/ReplyLength.h>
 #include <Quorvel/ReplyValues.h>
 #include <Quorvel/Requester.h>
+#include <Quorvel/Scanner.h>
 #include <Quorvel/SerialPorts.h>
 #include <Quorvel/Server.h>
 #include <Quorvel/ThreadPriority.h>
