@@ -1,12 +1,7 @@
 // The simulated field device: its display registers served over a virtual serial line, the way it
 // draws the display, its command line, its own virtual line, and the program as a whole.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -26,10 +21,9 @@
 #include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
+#include "ProgramProcess.h"
 #include "RequestStyles.h"
 #include "VirtualSerialLine.h"
-
-extern char** environ;
 
 namespace {
 
@@ -266,65 +260,10 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
 
 #ifdef DORVANE_DEVICE_PROGRAM
 
-// A program (the device, by default) with its standard output read as it comes.
-class TDeviceProcess {
+// The device, by default, with its standard output read as it comes.
+class TDeviceProcess : public Testing::TProgramProcess {
  public:
-  explicit TDeviceProcess(std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM}) {
-    int Pipe[2];
-    if (::pipe2(Pipe, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDOUT_FILENO);
-    std::vector<char*> Argv;
-    for (auto& Arg : Args) Argv.push_back(Arg.data());
-    Argv.push_back(nullptr);
-    const int Error = ::posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
-    posix_spawn_file_actions_destroy(&Actions);
-    ::close(Pipe[1]);
-    FOutput = Pipe[0];
-    if (Error != 0) throw std::system_error(Error, std::generic_category(), "posix_spawn");
-  }
-  ~TDeviceProcess() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-    ::close(FOutput);
-  }
-
-  // Reads until Text has appeared in the output, or the time is up, or the output ends.
-  bool WaitForOutput(const std::string& Text, std::chrono::milliseconds Timeout) {
-    const auto Until = std::chrono::steady_clock::now() + Timeout;
-    while (Output.find(Text) == std::string::npos) {
-      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now());
-      pollfd Fd{FOutput, POLLIN, 0};
-      if (Left.count() <= 0 || ::poll(&Fd, 1, static_cast<int>(Left.count())) <= 0) return false;
-      char Buffer[1024];
-      const ssize_t Count = ::read(FOutput, Buffer, sizeof Buffer);
-      if (Count <= 0) return false;
-      Output.append(Buffer, static_cast<std::size_t>(Count));
-    }
-    return true;
-  }
-
-  // The exit status after Signal, or -1 when it did not exit by itself within Timeout.
-  int Stop(int Signal, std::chrono::milliseconds Timeout) {
-    ::kill(FPid, Signal);
-    const auto Until = std::chrono::steady_clock::now() + Timeout;
-    int Status = 0;
-    while (::waitpid(FPid, &Status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > Until) return -1;
-      std::this_thread::sleep_for(10ms);
-    }
-    FPid = -1;
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
-  }
-
-  std::string Output;
-
- private:
-  pid_t FPid = -1;
-  int FOutput = -1;
+  explicit TDeviceProcess(std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM}) : TProgramProcess(std::move(Args)) {}
 };
 
 // The port that a program's output names after "Port: ", or Otherwise.

@@ -1,12 +1,16 @@
 // The line scanner: the scan core against the simulated device over virtual lines (another
-// address, ASCII, burst mode, cancelled, misused).
+// address, ASCII, burst mode, cancelled, misused), and quorvel-scan as a user runs it.
+
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <Quorvel/Connection.h>
@@ -16,6 +20,8 @@
 #include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
+#include "ProgramProcess.h"
+#include "ScanOptions.h"
 #include "VirtualSerialLine.h"
 
 namespace {
@@ -178,5 +184,106 @@ TEST(Scanner, RefusesWhatItCannotScan) {
   EXPECT_TRUE(MainThread::ProcessMessagesUntil([&] { return Scan.Outcome.has_value(); }, 10000));
   EXPECT_EQ(Scan.Outcome, soCompleted);
 }
+
+TEST(ScanOptions, ListsRangesAndModes) {
+  const auto Options = Dorvane::ParseScanOptions(
+      {"--baud", "9600,19200,9600", "--parity=none,even", "--both", "--addresses", "1-3,10,2", "--timeout", "80",
+       "--burst", "/dev/ttyUSB0"});
+  EXPECT_EQ(Options.Port, "/dev/ttyUSB0");
+  EXPECT_EQ(Options.Plan.BaudRates, (std::vector<Cardinal>{9600, 19200}));
+  EXPECT_EQ(Options.Plan.Parities, (std::vector<TParityScheme>{psNone, psEven}));
+  EXPECT_EQ(Options.Plan.Modes, (std::vector<TTransmissionMode>{tmRTU, tmASCII}));
+  EXPECT_EQ(Options.Plan.Addresses, (std::vector<Byte>{1, 2, 3, 10}));
+  EXPECT_EQ(Options.Plan.Timeout, 80u);
+  EXPECT_TRUE(Options.Plan.Burst);
+  EXPECT_EQ(Options.Plan.Combinations(), 2u * 2u * 2u * 4u);
+
+  // The defaults are the utility's start-up settings, every address.
+  const auto Defaults = Dorvane::ParseScanOptions({"COM1"});
+  EXPECT_EQ(Defaults.Plan.LineSettings(), (std::vector<TScanLineSettings>{{19200, psNone, tmRTU}}));
+  EXPECT_EQ(Defaults.Plan.Addresses.size(), 247u);
+  EXPECT_FALSE(Defaults.Plan.Burst);
+  EXPECT_EQ(Dorvane::ParseScanOptions({"--ascii", "p"}).Plan.Modes, std::vector<TTransmissionMode>{tmASCII});
+
+  const std::vector<std::vector<std::string>> Refused = {
+      {}, {"--baud", "0", "p"}, {"--baud", "9600,,19200", "p"}, {"--parity", "mark", "p"}, {"--addresses", "0-5", "p"},
+      {"--addresses", "5-3", "p"}, {"--addresses", "248", "p"}, {"--timeout", "0", "p"}, {"--burst=1", "p"},
+      {"--verbose", "p"}, {"p", "q"}, {"--timeout"}};
+  for (const auto& Args : Refused) EXPECT_THROW(Dorvane::ParseScanOptions(Args), Dorvane::EUsageError) << ::testing::PrintToString(Args);
+
+  TScanDevice Device;
+  Device.Address = 7;
+  Device.Line = {9600, psEven, tmASCII};
+  Device.Refused = true;
+  Device.ExceptionCode = 2;
+  Device.RoundTrip = 31;
+  EXPECT_EQ(Dorvane::DescribeScanDevice(Device, db7, sb1),
+            "Found address 7 at 9600 bit/s, 7E1, ASCII: no identification, round trip 31 ms, probe refused with "
+            "exception 2 (Illegal data address)");
+  Device.Identity = "LMB3.1.6";
+  Device.Refused = false;
+  EXPECT_EQ(Dorvane::DescribeScanDevice(Device, db8, sb2),
+            "Found address 7 at 9600 bit/s, 8E2, ASCII: \"LMB3.1.6\", round trip 31 ms");
+}
+
+#if defined(QUORVEL_SCAN_PROGRAM) && defined(DORVANE_DEVICE_PROGRAM)
+
+// The port that the device's output names after "Port: ".
+std::string PortIn(const std::string& Output) {
+  const auto Start = Output.find("Port: ");
+  if (Start == std::string::npos) return {};
+  return Output.substr(Start + 6, Output.find('\n', Start) - Start - 6);
+}
+
+TEST(ScanProgram, FindsTheSimulatedDeviceAtAnUnknownAddressAndFraming) {
+  Testing::TProgramProcess Device({DORVANE_DEVICE_PROGRAM, "--address", "9", "--ascii"});
+  ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
+  EXPECT_NE(Device.Output.find("server address 9"), std::string::npos) << Device.Output;
+  const std::string Port = PortIn(Device.Output);
+  ASSERT_FALSE(Port.empty()) << Device.Output;
+
+  Testing::TProgramProcess Scan({QUORVEL_SCAN_PROGRAM, "--both", "--addresses", "8-10", "--timeout", "300", Port});
+  ASSERT_EQ(Scan.WaitForExit(60s), 0) << Scan.Output;
+  const std::regex Expected("Found address 9 at 19200 bit/s, 8N1, ASCII: \"Quorvel dorvane-device [^\"]+\", round trip "
+                            "[0-9]+ ms, probe refused with exception 2 \\(Illegal data address\\)\n"
+                            "Scanned 6 combinations: 1 device found\\.\n");
+  EXPECT_TRUE(std::regex_match(Scan.Output, Expected)) << Scan.Output
+      << "no progress line when the output is not a terminal";
+  EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);
+}
+
+TEST(ScanProgram, ASilentLineEndsWithNothingFoundAndCtrlCStopsIt) {
+  Testing::TVirtualSerialLine Line(19200);
+  {
+    Testing::TProgramProcess Scan({QUORVEL_SCAN_PROGRAM, "--burst", "--addresses", "1-4", Line.PortA()});
+    EXPECT_EQ(Scan.WaitForExit(60s), 1) << Scan.Output;
+    EXPECT_EQ(Scan.Output, "Scanned 4 combinations: no device found.\n");
+  }
+  {
+    // On a terminal a progress line, redrawn in place, and the summary where it was.
+    Testing::TProgramProcess Scan({QUORVEL_SCAN_PROGRAM, "--burst", "--addresses", "1,2", Line.PortA()}, true);
+    EXPECT_EQ(Scan.WaitForExit(60s), 1) << Scan.Output;
+    EXPECT_EQ(Scan.Output,
+              "\r\033[K1 of 2 combinations, 0 devices found; address 1 at 19200 bit/s, 8N1, RTU"
+              "\r\033[K2 of 2 combinations, 0 devices found; address 2 at 19200 bit/s, 8N1, RTU"
+              "\r\033[KScanned 2 combinations: no device found.\r\n");
+  }
+  {
+    Testing::TProgramProcess Scan({QUORVEL_SCAN_PROGRAM, "--timeout", "100", Line.PortA()});
+    ASSERT_TRUE(Line.WaitForOpen(Testing::TLineSide::A, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(Scan.Stop(SIGINT, 10s), 1) << Scan.Output;
+    EXPECT_EQ(Scan.Output.rfind("Stopped after ", 0), 0u) << Scan.Output;
+    EXPECT_NE(Scan.Output.find(" of 247 combinations: no device found.\n"), std::string::npos) << Scan.Output;
+  }
+  {
+    Testing::TProgramProcess Scan({QUORVEL_SCAN_PROGRAM, "/nonexistent/ttyScan0"});
+    EXPECT_EQ(Scan.WaitForExit(10s), 1);
+    Testing::TProgramProcess Usage({QUORVEL_SCAN_PROGRAM, "--addresses", "300", "p"});
+    EXPECT_EQ(Usage.WaitForExit(10s), 2);
+  }
+}
+
+#endif
 
 }  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+// SIGINT and SIGTERM for a console program that sleeps in the library's message wait: they arrive
+// on a descriptor, read by a thread of their own that wakes the main thread through a posted
+// message, since no signal handler may touch the wait.
+
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+namespace Dorvane {
+
+class TStopSignals {
+ public:
+  // Construct before any other thread starts: the threads inherit the blocked signals, so the
+  // signals reach the descriptor and nobody else. Throws std::system_error.
+  TStopSignals();
+  ~TStopSignals();
+  TStopSignals(const TStopSignals&) = delete;
+  TStopSignals& operator=(const TStopSignals&) = delete;
+
+  // Starts watching; the first signal sets Stopped and wakes the main thread.
+  void Start();
+  bool Stopped() const { return FStopped; }
+
+ private:
+  sigset_t FSignals{};
+  int FSignalFd = -1;
+  int FQuit = -1;
+  std::atomic<bool> FStopped{false};
+  std::thread FWatcher;
+};
+
+}  // namespace Dorvane
