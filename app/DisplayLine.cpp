@@ -32,3 +32,15 @@ QByteArray ToWindows1252(const QString& Text) {
   for (const char32_t Character : Text.toUcs4()) Bytes.append(EncodeCharacter(Character));
   return Bytes;
 }
+
+QString FromWindows1252(std::string_view Bytes) {
+  QString Text;
+  Text.reserve(static_cast<qsizetype>(Bytes.size()));
+  for (const char Byte : Bytes) {
+    const auto Code = static_cast<unsigned char>(Byte);
+    char32_t Character = Code;
+    if (Code >= 0x80 && Code < 0xA0) Character = HighControlRange[Code - 0x80] != 0 ? HighControlRange[Code - 0x80] : U'?';
+    Text += QString::fromUcs4(&Character, 1);
+  }
+  return Text;
+}

@@ -17,12 +17,14 @@
 
 #include <Quorvel/Client.h>
 #include <Quorvel/Connection.h>
+#include <Quorvel/Scanner.h>
 #include <Quorvel/SerialPorts.h>
 #include "DisplayLine.h"
 #include "DorvaneApplication.h"
 #include "LCD.h"
 #include "ModbusConnectionEditor.h"
 #include "PortWatch.h"
+#include "ScanDialog.h"
 #include "TrafficMonitor.h"
 #include "WindowTexts.h"
 
@@ -153,6 +155,7 @@ TForm1::~TForm1() {
   TrafficMonitor1 = nullptr;
   FPortWatch->Stop();
   ModbusClient1->SetOnMultipleRegistersWrite(nullptr);
+  ModbusClient1->SetOnHoldingRegistersRead(nullptr);
   ModbusConnection1->SetOnAfterOpen(nullptr);
   ModbusConnection1->SetOnAfterClose(nullptr);
   ModbusConnection1->SetOnPortLost(nullptr);
@@ -205,6 +208,10 @@ void TForm1::LoadLayout(const std::optional<std::string>& Port) {
   Conectar1->setObjectName(QStringLiteral("Conectar1"));
   Monitor1 = Conexo1->addAction(QStringLiteral("Monitor de tráfego..."));
   Monitor1->setObjectName(QStringLiteral("Monitor1"));
+  Procurar1 = Conexo1->addAction(QStringLiteral("Procurar dispositivo..."));
+  Procurar1->setObjectName(QStringLiteral("Procurar1"));
+  LerDisplay1 = Conexo1->addAction(QStringLiteral("Ler display do dispositivo"));
+  LerDisplay1->setObjectName(QStringLiteral("LerDisplay1"));
 
   CreateStatusLine();
   FPortWatch = new TPortWatch([this](const std::string& Name) { return ReopenThrough(Name); }, this);
@@ -237,6 +244,10 @@ void TForm1::ConnectComponentEvents() {
       [this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) {
         ModbusClient1MultipleRegistersWrite(Info);
       });
+  ModbusClient1->SetOnHoldingRegistersRead(
+      [this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues& Values) {
+        ModbusClient1HoldingRegistersRead(Info, Values);
+      });
   ModbusConnection1->SetOnAfterOpen([this](TModbusConnection&) { ModbusConnection1AfterOpen(); });
   ModbusConnection1->SetOnAfterClose([this](TModbusConnection&) { ModbusConnection1AfterClose(); });
   ModbusConnection1->SetOnPortLost([this](TModbusConnection&) { ModbusConnection1PortLost(); });
@@ -252,6 +263,8 @@ void TForm1::ConnectHandlers() {
   connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
   connect(Conectar1, &QAction::triggered, this, [this] { Guarded([this] { Conectar1Click(); }); });
   connect(Monitor1, &QAction::triggered, this, [this] { Guarded([this] { Monitor1Click(); }); });
+  connect(Procurar1, &QAction::triggered, this, [this] { Guarded([this] { Procurar1Click(); }); });
+  connect(LerDisplay1, &QAction::triggered, this, [this] { Guarded([this] { LerDisplay1Click(); }); });
 }
 
 bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
@@ -359,6 +372,7 @@ void TForm1::ModbusConnection1AfterClose() {
   // Closing drops what the worker still had: these sends will have no event.
   for (const auto& [Transaction, Pending] : FPendingSends) SetLineStatus(Pending.Line, InterruptedText(Pending.Line));
   FPendingSends.clear();
+  FPendingReadBack.reset();
   if (!FPortLost) SetPortStatus(QStringLiteral("Sem conexão"), QString::fromStdString(ModbusConnection1->Port()));
 }
 
@@ -418,4 +432,80 @@ void TForm1::Conectar1Click() {
   } catch (...) {
     ShowMessageBox(QStringLiteral("A porta selecionada não está disponível"), QMessageBox::NoIcon);
   }
+}
+
+void TForm1::LerDisplay1Click() {
+  // One read of the whole block: the selector tells which line the text registers hold now.
+  try {
+    FPendingReadBack = ModbusClient1->ReadHoldingRegisters(DisplayFirstRegister, DisplayRegisterCount);
+  } catch (...) {
+    if (!ModbusConnection1->Active()) {
+      SetLineStatus(1, ReadBackNotConnectedText());
+      SetLineStatus(2, ReadBackNotConnectedText());
+    }
+    throw;
+  }
+  SetLineStatus(1, ReadingDisplayText());
+  SetLineStatus(2, ReadingDisplayText());
+}
+
+void TForm1::ModbusClient1HoldingRegistersRead(const Quorvel::TTransactionInfo& Info, const Quorvel::TRegValues& Values) {
+  if (!FPendingReadBack || *FPendingReadBack != Info.TransactionID) return;
+  FPendingReadBack.reset();
+  if (Info.ReplyStatus == Quorvel::rsSuccess) {
+    ShowReadBack(Values);
+  } else {
+    SetLineStatus(1, ReadBackOutcomeText(Info));
+    SetLineStatus(2, ReadBackOutcomeText(Info));
+  }
+}
+
+void TForm1::ShowReadBack(const Quorvel::TRegValues& Values) {
+  const Quorvel::Word Selector = Values.empty() ? 0 : Values[0];
+  const int Line = Selector == Line1Selector ? 1 : Selector == Line2Selector ? 2 : 0;
+  if (Line == 0) {
+    SetLineStatus(1, ReadBackNoLineText(Selector));
+    SetLineStatus(2, ReadBackNoLineText(Selector));
+    return;
+  }
+  // The preview shows what the device holds; the edit keeps what the operator typed, and typing
+  // or clicking into it shows that again.
+  const std::string Text = UnpackDisplayLine(Values);
+  TLCD& Display = Line == 1 ? *LCD1 : *LCD2;
+  Display.SetLine1Txt(QByteArray(DisplayColumns, ' '));
+  Display.SetLine1Txt(QByteArray(Text.data(), static_cast<qsizetype>(Text.size())));
+  QString Shown = FromWindows1252(Text);
+  while (Shown.endsWith(QLatin1Char(' '))) Shown.chop(1);
+  SetLineStatus(Line, ReadBackLineText(Line, Shown));
+}
+
+void TForm1::Procurar1Click() {
+  TScanDialog Dialog(*ModbusConnection1, this);
+  // The scan needs the port to itself; the connection opens again when the dialog ends.
+  const bool WasActive = ModbusConnection1->Active();
+  ModbusConnection1->Close();
+  const bool Used = Dialog.exec() == QDialog::Accepted && Dialog.Chosen().has_value();
+  try {
+    if (Used) UseScannedDevice(*Dialog.Chosen());
+    if (Used || WasActive) ModbusConnection1->Open();
+  } catch (...) {
+    ShowMessageBox(QStringLiteral("A porta selecionada não está disponível"), QMessageBox::NoIcon);
+  }
+}
+
+void TForm1::UseScannedDevice(const Quorvel::TScanDevice& Device) {
+  using namespace Quorvel;
+  TModbusConnection& C = *ModbusConnection1;
+  if (C.TransmissionMode() != Device.Line.Mode) {
+    C.SetTransmissionMode(Device.Line.Mode);
+    // The silence that the settings dialog's defaults give each framing.
+    C.SetSilentInterval(Device.Line.Mode == tmASCII ? 1000 : 4);
+  }
+  TBaudRate Rate = brCustom;
+  for (int R = br110; R < brCustom; ++R)
+    if (BaudRateValue(static_cast<TBaudRate>(R), 0) == Device.Line.BaudRate) Rate = static_cast<TBaudRate>(R);
+  if (Rate == brCustom) C.SetCustomBaudRate(Device.Line.BaudRate);
+  C.SetBaudRate(Rate);
+  C.SetParity(Device.Line.Parity);
+  ModbusClient1->SetServerAddress(Device.Address);
 }

@@ -5,7 +5,9 @@
 // Under the display lines a status line tells the outcome of each line's last send and the state
 // of the port; it never shows a box. When the port vanishes (a USB adapter pulled out) the window
 // closes the connection, once the sends under way have ended with their outcome, and reopens it by
-// itself when the port comes back. "Conexão" also opens the traffic monitor.
+// itself when the port comes back. "Conexão" also opens the traffic monitor, the scan for a device
+// whose settings are not known (its address then goes to the sends), and reads the display back
+// from the device: only when asked.
 //
 // The window is also the owner of its non-visual components (the connection and the client), as a
 // form is: it creates them while it loads its stored layout and destroys them with itself, the
@@ -37,6 +39,7 @@ class TPortWatch;
 class TTrafficMonitor;
 
 namespace Quorvel {
+struct TScanDevice;
 class TModbusClient;
 class TModbusConnection;
 struct TTransactionInfo;
@@ -73,6 +76,8 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   QMenu* Conexo1 = nullptr;
   QAction* Conectar1 = nullptr;
   QAction* Monitor1 = nullptr;
+  QAction* Procurar1 = nullptr;
+  QAction* LerDisplay1 = nullptr;
   // The status line: each display line's last send, and the port.
   QStatusBar* StatusLine = nullptr;
   QLabel* Line1Status = nullptr;
@@ -92,8 +97,11 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   void Button1Click();
   void Conectar1Click();
   void Monitor1Click();
+  void Procurar1Click();
+  void LerDisplay1Click();
   // The client's and the connection's events.
   void ModbusClient1MultipleRegistersWrite(const Quorvel::TTransactionInfo& Info);
+  void ModbusClient1HoldingRegistersRead(const Quorvel::TTransactionInfo& Info, const Quorvel::TRegValues& Values);
   void ModbusConnection1AfterOpen();
   void ModbusConnection1AfterClose();
   void ModbusConnection1PortLost();
@@ -125,6 +133,8 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   void SetPortStatus(const QString& Text, const QString& Detail = QString());
   void NoteInMonitor(const QString& Text);
   void CloseLostPort();
+  void UseScannedDevice(const Quorvel::TScanDevice& Device);
+  void ShowReadBack(const Quorvel::TRegValues& Values);
   bool ReopenThrough(const std::string& Name);
 
   QWidget* FClient = nullptr;
@@ -132,6 +142,8 @@ class TForm1 : public QMainWindow, public Quorvel::TComponent {
   TPortWatch* FPortWatch = nullptr;
   // Sends whose client event has not come yet, by transaction number.
   std::map<Quorvel::Cardinal, TPendingSend> FPendingSends;
+  // The read-back whose event has not come yet.
+  std::optional<Quorvel::Cardinal> FPendingReadBack;
   // The port failed under the worker; the connection closes once the pending sends have ended.
   bool FPortLost = false;
   // The stable names that led to the port when it opened, for finding it again under another name.

@@ -126,3 +126,75 @@ QString WireText(TTransmissionMode Mode, std::span<const Byte> Wire) {
   }
   return Text;
 }
+
+namespace {
+
+QString Devices(Cardinal Count) {
+  return Count == 0   ? QStringLiteral("nenhum dispositivo encontrado")
+         : Count == 1 ? QStringLiteral("1 dispositivo encontrado")
+                      : QStringLiteral("%1 dispositivos encontrados").arg(Count);
+}
+
+}  // namespace
+
+QString ReadingDisplayText() { return QStringLiteral("Lendo o display do dispositivo…"); }
+
+QString ReadBackLineText(int Line, const QString& Text) {
+  return QStringLiteral("Linha %1 no dispositivo: “%2”").arg(Line).arg(Text);
+}
+
+QString ReadBackNoLineText(Word Selector) {
+  return QStringLiteral("Display lido: nenhuma linha selecionada (seletor %1)").arg(Selector);
+}
+
+QString ReadBackOutcomeText(const TTransactionInfo& Info) {
+  switch (Info.ReplyStatus) {
+    case rsExceptionReply:
+      return QStringLiteral("Leitura do display recusada pelo dispositivo, ") + ExceptionText(Info.ExceptionCode);
+    case rsNoReply: return QStringLiteral("Leitura do display: sem resposta após ") + Attempts(Info.Attempts);
+    case rsSuccess:
+    case rsInvalidReply:
+    default: return QStringLiteral("Leitura do display: resposta inválida do dispositivo");
+  }
+}
+
+QString ReadBackNotConnectedText() { return QStringLiteral("Leitura do display não feita, sem conexão"); }
+
+QString ScanLineText(const TScanLineSettings& Line, TDataBits DataBits, TStopBits StopBits) {
+  static const char ParityLetters[] = {'N', 'O', 'E'};
+  return QStringLiteral("%1 bit/s, %2%3%4, %5")
+      .arg(Line.BaudRate)
+      .arg(DataBits == db7 ? 7 : 8)
+      .arg(QLatin1Char(ParityLetters[Line.Parity]))
+      .arg(StopBits == sb1 ? 1 : 2)
+      .arg(Line.Mode == tmASCII ? QStringLiteral("ASCII") : QStringLiteral("RTU"));
+}
+
+QString ScanAnswerText(const TScanDevice& Device) {
+  return Device.Refused ? ExceptionText(Device.ExceptionCode) : QStringLiteral("normal");
+}
+
+QString ScanProgressText(const TScanProgress& Progress, TDataBits DataBits, TStopBits StopBits) {
+  return QStringLiteral("%1 de %2 combinações, %3; endereço %4 a %5")
+      .arg(Progress.Done)
+      .arg(Progress.Total)
+      .arg(Devices(Progress.Found))
+      .arg(Progress.Address)
+      .arg(ScanLineText(Progress.Line, DataBits, StopBits));
+}
+
+QString ScanOutcomeText(TScanOutcome Outcome, const TScanProgress& Progress, const QString& Failure) {
+  switch (Outcome) {
+    case soCompleted: return QStringLiteral("Concluído: %1 combinações, %2").arg(Progress.Total).arg(Devices(Progress.Found));
+    case soCancelled:
+      return QStringLiteral("Cancelado após %1 de %2 combinações: %3").arg(Progress.Done).arg(Progress.Total).arg(Devices(Progress.Found));
+    case soFailed:
+    default: return ScanFailedText(Failure) + QStringLiteral(" (%1)").arg(Devices(Progress.Found));
+  }
+}
+
+QString ScanFailedText(const QString& Message) { return QStringLiteral("A procura falhou: ") + Message; }
+QString ScanCancellingText() { return QStringLiteral("Cancelando…"); }
+QString ScanNothingToTryText() {
+  return QStringLiteral("Marque ao menos uma velocidade e uma paridade, e um endereço inicial não maior que o final.");
+}

@@ -10,6 +10,7 @@
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/FrameDescription.h>
 #include <Quorvel/Protocol.h>
+#include <Quorvel/Scanner.h>
 #include <Quorvel/Transaction.h>
 #include <Quorvel/Types.h>
 
@@ -34,3 +35,21 @@ QString FrameDescriptionText(const Quorvel::TFrameDescription& Description, Quor
 // The frame's bytes as the monitor lists them: hexadecimal pairs for RTU; for ASCII the characters
 // themselves (they are hexadecimal digits already), with CR, LF and anything unprintable as <0D>.
 QString WireText(Quorvel::TTransmissionMode Mode, std::span<const Quorvel::Byte> Wire);
+
+// The read-back of the display ("Ler display do dispositivo"): under way, the line that the
+// device holds (its text as read, blanks on the right left out), and every other outcome.
+QString ReadingDisplayText();
+QString ReadBackLineText(int Line, const QString& Text);
+QString ReadBackNoLineText(Quorvel::Word Selector);
+QString ReadBackOutcomeText(const Quorvel::TTransactionInfo& Info);
+QString ReadBackNotConnectedText();
+
+// The scan dialog's words: a line setting ("19200 bit/s, 8N1, RTU"), how a device answered the
+// probe, how far the scan is and how it ended.
+QString ScanLineText(const Quorvel::TScanLineSettings& Line, Quorvel::TDataBits DataBits, Quorvel::TStopBits StopBits);
+QString ScanAnswerText(const Quorvel::TScanDevice& Device);
+QString ScanProgressText(const Quorvel::TScanProgress& Progress, Quorvel::TDataBits DataBits, Quorvel::TStopBits StopBits);
+QString ScanOutcomeText(Quorvel::TScanOutcome Outcome, const Quorvel::TScanProgress& Progress, const QString& Failure);
+QString ScanFailedText(const QString& Message);
+QString ScanCancellingText();
+QString ScanNothingToTryText();

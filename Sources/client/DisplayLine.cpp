@@ -14,4 +14,15 @@ TRegValues PackDisplayLine(Word Selector, std::string_view Text) {
   return Values;
 }
 
+std::string UnpackDisplayLine(const TRegValues& Values) {
+  std::string Text;
+  Text.reserve(DisplayColumns);
+  for (std::size_t K = 1; K < static_cast<std::size_t>(DisplayRegisterCount); ++K) {
+    const Word Value = K < Values.size() ? Values[K] : 0x2020;
+    Text += static_cast<char>(Value >> 8);
+    Text += static_cast<char>(Value & 0xFF);
+  }
+  return Text;
+}
+
 }  // namespace Quorvel

@@ -61,6 +61,14 @@ TEST(DisplayLinePacking, TwoCharactersPerRegisterAfterTheSelector) {
   }
 }
 
+// What a read of the block gives back is what the send packed: the selector left out, the 20
+// characters (blank-filled) in order; a short reply reads as blanks where it ends.
+TEST(DisplayLinePacking, UnpackingAReadGivesTheCharactersBack) {
+  EXPECT_EQ(UnpackDisplayLine(Pack(4, QStringLiteral("AB"))), "AB                  ");
+  EXPECT_EQ(UnpackDisplayLine(Pack(3, QStringLiteral("Ação: 20 caracteres!!"))), "A\xE7\xE3o: 20 caracteres!");
+  EXPECT_EQ(UnpackDisplayLine({3, 0x4142}), "AB                  ");
+}
+
 TEST(DisplayLineText, EachCharacterIsOneByteAndAMissingOneIsAQuestionMark) {
   EXPECT_EQ(ToWindows1252(QStringLiteral("ATENÇÃO €")), QByteArray("ATEN\xC7\xC3O \x80"));
   // A character beyond the basic plane is one character, so one "?".
@@ -82,11 +90,13 @@ TEST(DisplayLineText, AgreesWithTheSystemsWindows1252Table) {
     if (::iconv(Converter, &InPtr, &InLeft, &OutPtr, &OutLeft) == static_cast<std::size_t>(-1)) {
       ::iconv(Converter, nullptr, nullptr, nullptr, nullptr);
       EXPECT_EQ(ToWindows1252(QString(QChar(Code))), QByteArray("?")) << "unassigned code " << Code;
+      EXPECT_EQ(FromWindows1252(std::string(1, static_cast<char>(Code))), QStringLiteral("?")) << "unassigned code " << Code;
       continue;
     }
     ++Assigned;
     const QString Character = QString::fromUcs4(&Out, 1);
     EXPECT_EQ(ToWindows1252(Character), QByteArray(1, static_cast<char>(Code))) << "code " << Code;
+    EXPECT_EQ(FromWindows1252(std::string(1, static_cast<char>(Code))), Character) << "code " << Code;
   }
   ::iconv_close(Converter);
   EXPECT_EQ(Assigned, 251);

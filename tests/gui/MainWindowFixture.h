@@ -90,13 +90,19 @@ inline void Press(QWidget& Dialog, const char* Button) {
   Widget->click();
 }
 
-// The simulated field device on one end of a line, served on this main thread.
+// The simulated field device on one end of a line, served on this main thread: at address 1 in RTU
+// as the window expects it, or where a scan has to find it.
 struct TSimulatedDevice {
-  explicit TSimulatedDevice(const std::string& Port) : Display(Connection) {
+  explicit TSimulatedDevice(const std::string& Port, Byte Address = 1, TTransmissionMode Mode = tmRTU)
+      : Display((Setup(Port, Mode), Connection), Address) {
+    Connection.Open();
+  }
+  void Setup(const std::string& Port, TTransmissionMode Mode) {
     Connection.SetPort(Port);
     Connection.SetParity(psNone);
     Connection.SetConnectionMode(cmServer);
-    Connection.Open();
+    Connection.SetTransmissionMode(Mode);
+    if (Mode == tmASCII) Connection.SetSilentInterval(1000);
   }
   TModbusConnection Connection;
   Dorvane::TDisplayDevice Display;
@@ -107,6 +113,8 @@ struct TSimulatedDevice {
 inline bool DeviceAnswers(TForm1& Form) {
   bool Answered = false;
   const Cardinal Retries = Form.ModbusConnection1->MaxRetries();
+  // The window's own read-back handler comes back afterwards.
+  const TMultipleRegistersAccessEvent WindowHandler = Form.ModbusClient1->OnHoldingRegistersRead();
   Form.ModbusClient1->SetOnHoldingRegistersRead(
       [&Answered](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) {
         Answered = Info.ReplyStatus == rsSuccess;
@@ -115,7 +123,7 @@ inline bool DeviceAnswers(TForm1& Form) {
   Form.ModbusClient1->ReadHoldingRegisters(443, 1);
   const bool Done = WaitFor([&] { return Answered; }, 15000);
   Form.ModbusConnection1->SetMaxRetries(Retries);
-  Form.ModbusClient1->SetOnHoldingRegistersRead(nullptr);
+  Form.ModbusClient1->SetOnHoldingRegistersRead(WindowHandler);
   return Done;
 }
 

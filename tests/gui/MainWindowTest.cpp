@@ -113,9 +113,11 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutPutsThemAndTheWindowFitsThem) {
   }
   EXPECT_EQ(Form.Edit3->text(), QStringLiteral("      T18 V6.0"));
   EXPECT_EQ(Form.LCD2->Line1Txt(), ToWindows1252(Form.Edit1->text()));
-  // The stored entry first; the traffic monitor follows it.
-  EXPECT_EQ(Form.Conexo1->actions(), (QList<QAction*>{Form.Conectar1, Form.Monitor1}));
+  // The stored entry first; the traffic monitor, the scan and the read-back follow it.
+  EXPECT_EQ(Form.Conexo1->actions(), (QList<QAction*>{Form.Conectar1, Form.Monitor1, Form.Procurar1, Form.LerDisplay1}));
   EXPECT_EQ(Form.Monitor1->text(), QStringLiteral("Monitor de tráfego..."));
+  EXPECT_EQ(Form.Procurar1->text(), QStringLiteral("Procurar dispositivo..."));
+  EXPECT_EQ(Form.LerDisplay1->text(), QStringLiteral("Ler display do dispositivo"));
 
   // Tab order: Button14, Edit3 (in Panel1), Button1, Edit1 (in Panel2), and round again.
   const QWidget* const Order[] = {Form.Button14, Form.Edit3, Form.Button1, Form.Edit1, Form.Button14};
