@@ -205,13 +205,27 @@ void TModbusScanner::Probe() {
   FCandidate.Address = Address;
   FCandidate.Line = Line;
   FProbeStart = std::chrono::steady_clock::now();
-  FAwaiting = true;
-  FClient->ReadHoldingRegisters(FPlan.ProbeRegister, 1);
+  Ask([this] { FClient->ReadHoldingRegisters(FPlan.ProbeRegister, 1); });
 }
 
+// A request that cannot be sent (the connection closed under the scan) ends the scan: no event
+// would come to move it on.
+void TModbusScanner::Ask(const std::function<void()>& Request) {
+  FAwaiting = true;
+  try {
+    Request();
+  } catch (const std::exception& Error) {
+    FAwaiting = false;
+    FFailure = Error.what();
+    FCancelRequested = true;
+    Later([this] { Finish(soFailed); });
+  }
+}
+
+// Rounded up: an answer never takes no time, even on a line that carries it at once.
 Cardinal TModbusScanner::ElapsedSinceProbe() const {
   const auto Elapsed = std::chrono::steady_clock::now() - FProbeStart;
-  return static_cast<Cardinal>(std::chrono::duration_cast<std::chrono::milliseconds>(Elapsed).count());
+  return static_cast<Cardinal>(std::chrono::ceil<std::chrono::milliseconds>(Elapsed).count());
 }
 
 void TModbusScanner::ProbeAnswered(bool Answered, bool Refused, Byte ExceptionCode) {
@@ -237,8 +251,7 @@ void TModbusScanner::AskIdentification() {
   // least the probe's own time-out.
   const Cardinal Longest = CharacterTime(LongestReplyChars[Line.Mode == tmASCII ? 1 : 0], Line.BaudRate);
   Apply(std::max(FConnection->ReceiveTimeout(), Longest == Infinite ? NormalTimeout : Longest + 200), 1);
-  FAwaiting = true;
-  FClient->ReportServerIdentification();
+  Ask([this] { FClient->ReportServerIdentification(); });
 }
 
 // The identification report first: a device that sizes its requests by function code (libmodbus
@@ -250,7 +263,7 @@ void TModbusScanner::IdentificationAnswered(std::string Identity) {
     ReportIdentification(std::move(Identity));
     return;
   }
-  FClient->ReadDeviceIdentification(diBasic);
+  Ask([this] { FClient->ReadDeviceIdentification(diBasic); });
 }
 
 void TModbusScanner::ReportIdentification(std::string Identity) {

@@ -75,7 +75,7 @@ struct TScanDevice {
   /// Who it says it is: the text of its identification report, or its basic identification
   /// objects (vendor, product code, revision) joined by blanks; empty when it tells neither.
   std::string Identity;
-  Cardinal RoundTrip = 0;  ///< milliseconds from sending the probe to its answer
+  Cardinal RoundTrip = 0;  ///< milliseconds from sending the probe to its answer, rounded up
 };
 
 /// How far a scan is.
@@ -158,6 +158,7 @@ class QUORVEL_EXPORT TModbusScanner : public TComponent {
 
   void OpenAt(const TScanLineSettings& Line);
   void Probe();
+  void Ask(const std::function<void()>& Request);
   void ProbeAnswered(bool Answered, bool Refused, Byte ExceptionCode);
   void AskIdentification();
   void IdentificationAnswered(std::string Identity);
