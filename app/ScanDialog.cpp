@@ -140,7 +140,7 @@ TScanDialog::TScanDialog(const TModbusConnection& Connection, QWidget* Parent) :
   Layout->addWidget(FoundList, 1);
   Layout->addLayout(Ends);
   BaudList->setMaximumHeight(ParityBox->sizeHint().height() + 20);
-  resize(620, 420);
+  resize(760, 420);
 
   FScanner.SetOnDeviceFound([this](TModbusScanner&, const TScanDevice& Device) { DeviceFound(Device); });
   FScanner.SetOnProgress([this](TModbusScanner&, const TScanProgress& Now) { ProgressMade(Now); });

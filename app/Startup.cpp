@@ -8,6 +8,8 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWindow>
 #include <QtGlobal>
@@ -25,6 +27,7 @@
 #include "DorvaneApplication.h"
 #include "MainWindow.h"
 #include "ModbusConnectionEditor.h"
+#include "ScanDialog.h"
 #include "TrafficMonitor.h"
 
 namespace {
@@ -143,9 +146,9 @@ QString DorvaneUsage() {
       "Types the two lines of a field device's display and sends each to the device.\n"
       "\n"
       "  --port NAME        use this serial port instead of the stored one (COM1, /dev/ttyS0)\n"
-      "  --screenshot DIR   write DIR/main-window.png, DIR/traffic-monitor.png and\n"
-      "                     DIR/settings-dialog.png (both lines sent first when the port\n"
-      "                     opens), then end\n"
+      "  --screenshot DIR   write DIR/main-window.png, DIR/traffic-monitor.png,\n"
+      "                     DIR/settings-dialog.png and DIR/scan-dialog.png (both lines sent\n"
+      "                     and addresses 1 to 10 scanned first when the port opens), then end\n"
       "  --demo             without a screen: type a line into each edit, press both send\n"
       "                     buttons, then end\n"
       "  --version          print the version and end\n"
@@ -200,7 +203,31 @@ bool SaveScreenshots(TForm1& Form, const QString& Directory) {
   Dialog.ShowConnection(*Form.ModbusConnection1);
   ShowAndWaitExposed(Dialog);
   const bool DialogSaved = Dialog.grab().save(QDir(Directory).filePath(QStringLiteral("settings-dialog.png")));
-  return MainSaved && MonitorSaved && DialogSaved;
+  Dialog.close();
+  return MainSaved && MonitorSaved && DialogSaved && SaveScanScreenshot(Form, Directory);
+}
+
+bool SaveScanScreenshot(TForm1& Form, const QString& Directory) {
+  // The scan dialog as "Procurar dispositivo..." shows it; with a line, after a scan of the first
+  // ten addresses in both framings.
+  TScanDialog Scan(*Form.ModbusConnection1, &Form);
+  const bool WasActive = Form.ModbusConnection1->Active();
+  Form.ModbusConnection1->Close();
+  Scan.ModeBoth->setChecked(true);
+  Scan.LastAddress->setValue(10);
+  Scan.TimeoutEdit->setValue(200);
+  ShowAndWaitExposed(Scan);
+  if (WasActive) {
+    Scan.StartButton->click();
+    QElapsedTimer Timer;
+    Timer.start();
+    while (Scan.Scanner().Scanning() && Timer.elapsed() < 30000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCoreApplication::processEvents();
+  }
+  const bool Saved = Scan.grab().save(QDir(Directory).filePath(QStringLiteral("scan-dialog.png")));
+  Scan.close();
+  if (WasActive) Guarded([&Form] { Form.ModbusConnection1->Open(); });
+  return Saved;
 }
 
 namespace {
@@ -263,7 +290,7 @@ int RunDorvane(int Argc, char** Argv) {
     }
     if (Options.ScreenshotDirectory) {
       Result = SaveScreenshots(*Form, *Options.ScreenshotDirectory) ? 0 : 1;
-      if (Result == 0) std::cout << "Wrote main-window.png, traffic-monitor.png and settings-dialog.png to "
+      if (Result == 0) std::cout << "Wrote main-window.png, traffic-monitor.png, settings-dialog.png and scan-dialog.png to "
                                  << Options.ScreenshotDirectory->toStdString() << std::endl;
     } else {
       Form->show();

@@ -15,7 +15,8 @@ class TForm1;
 struct TDorvaneOptions {
   // Replaces the stored connection's port before it first opens.
   std::optional<std::string> Port;
-  // Writes the main window, the traffic monitor and the settings dialog as PNG files there, then ends.
+  // Writes the main window, the traffic monitor, the settings dialog and the scan dialog as PNG
+  // files there, then ends.
   std::optional<QString> ScreenshotDirectory;
   // Types a line into each edit, presses both send buttons, and ends.
   bool Demo = false;
@@ -44,7 +45,9 @@ bool ShowAndWaitExposed(QWidget& Widget, int TimeoutMs = 5000);
 
 // Writes DIR/main-window.png, DIR/traffic-monitor.png and DIR/settings-dialog.png, after sending
 // both lines when the connection is open; false when a file cannot be written.
+// DIR/scan-dialog.png too, after a scan when the connection is open.
 bool SaveScreenshots(TForm1& Form, const QString& Directory);
+bool SaveScanScreenshot(TForm1& Form, const QString& Directory);
 
 // The whole program.
 int RunDorvane(int Argc, char** Argv);

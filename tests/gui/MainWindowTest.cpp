@@ -308,6 +308,9 @@ TEST_F(MainWindowTest, ScreenshotsShowTheWindowAndTheDialog) {
       QImage(Directory.filePath(QStringLiteral("main-window.png"))).convertToFormat(QImage::Format_RGB32);
   const QImage Dialog(Directory.filePath(QStringLiteral("settings-dialog.png")));
   const QImage Monitor(Directory.filePath(QStringLiteral("traffic-monitor.png")));
+  const QImage Scan(Directory.filePath(QStringLiteral("scan-dialog.png")));
+  ASSERT_FALSE(Scan.isNull());
+  EXPECT_GE(Scan.width(), 600 * Scan.devicePixelRatio());
   ASSERT_FALSE(Monitor.isNull());
   EXPECT_EQ(Monitor.size(), Form.TrafficMonitor1->size() * Monitor.devicePixelRatio());
   EXPECT_FALSE(Form.TrafficMonitor1->isVisible()) << "closed again";
