@@ -36,7 +36,7 @@ struct TScanLineSettings {
 };
 
 /// What a scan tries, and how long it waits for each answer.
-struct TScanPlan {
+struct QUORVEL_EXPORT TScanPlan {
   /// The rates, parities and framings, tried in this order: every address at the first rate, first
   /// parity and first framing, then the next framing, and so on.
   ///@{
