@@ -28,7 +28,8 @@ target_link_libraries(quorvel_test_support PUBLIC quorvel_private GTest::gtest w
 set(POSIX_ONLY_UNIT_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/unit/SerialPortListTest.cpp)
 set(SHARED_LINE_TESTS
   ${CMAKE_CURRENT_SOURCE_DIR}/line/EngineTest.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/line/ConnectionTest.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/line/ConnectionTest.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/line/TcpLineTest.cpp)
 
 function(quorvel_wine_suite label)
   set(target ${label}_tests)

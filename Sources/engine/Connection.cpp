@@ -10,6 +10,8 @@
 #include <Quorvel/Errors.h>
 #include <Quorvel/Server.h>
 #include "engine/SerialLine.h"
+#include "engine/ModbusTcpServerLine.h"
+#include "engine/TcpLine.h"
 #include "engine/TransactionThread.h"
 #include "runtime/MainThreadOnly.h"
 
@@ -63,11 +65,19 @@ void TModbusConnection::Loaded() {
   }
 }
 
-// The line the connection opens: the port by its name, or the one the application hooks in.
+// The line the connection opens: the port by its name (a socket for the TCP names), or the one
+// the application hooks in.
 std::unique_ptr<TLine> TModbusConnection::OpenLine() {
   if (FEngine->LineFactory) return FEngine->LineFactory(*this);
   const auto QueueSize = static_cast<Cardinal>(IOQueueSize());
   if (FHookExistingPort) return TSerialLine::Attach(DoGetHookedPortHandle(), QueueSize);
+  // Modbus TCP's own port is 502; RTU and ASCII over TCP have none.
+  const auto Tcp = Platform::ParseTcpPortName(FPort, IsModbusTCP() ? 502 : 0);
+  if (Tcp.Kind == Platform::TTcpPortName::Listen && IsModbusTCP() && FConnectionMode == cmServer)
+    return TModbusTcpServerLine::Open(Tcp, FMaxClients, FIdleTimeout);
+  if (Tcp.Kind != Platform::TTcpPortName::None) return TTcpLine::Open(Tcp);
+  // MBAP frames over a serial line are no framing that anything on a serial bus understands.
+  if (IsModbusTCP()) RaiseError(Messages::OpenPort);
   return TSerialLine::Open(FPort, QueueSize);
 }
 
@@ -240,6 +250,19 @@ void TModbusConnection::SetPort(const TSerialPort& Value) { SetWhileInactive(*th
 void TModbusConnection::SetRTSEnabled(bool Value) { SetWhileInactive(*this, FRTSEnabled, Value); }
 void TModbusConnection::SetTransmissionMode(TTransmissionMode Value) { SetWhileInactive(*this, FTransmissionMode, Value); }
 void TModbusConnection::SetLengthAwareFraming(bool Value) { SetWhileInactive(*this, FLengthAwareFraming, Value); }
+void TModbusConnection::SetIdleTimeout(Cardinal Value) { SetWhileInactive(*this, FIdleTimeout, Value); }
+
+void TModbusConnection::SetMaxOutstanding(Cardinal Value) {
+  if (Value == FMaxOutstanding) return;
+  if (Value < 1 || Value > MaxOutstandingLimit) RaiseErrorFmt(Messages::ValueRange, 1, static_cast<long long>(MaxOutstandingLimit));
+  SetWhileInactive(*this, FMaxOutstanding, Value);
+}
+
+void TModbusConnection::SetMaxClients(Cardinal Value) {
+  if (Value == FMaxClients) return;
+  if (Value < 1 || Value > MaxClientsLimit) RaiseErrorFmt(Messages::ValueRange, 1, static_cast<long long>(MaxClientsLimit));
+  SetWhileInactive(*this, FMaxClients, Value);
+}
 
 
 void TModbusConnection::SetEchoQueryBeforeReply(bool Value) {

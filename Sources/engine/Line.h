@@ -46,6 +46,10 @@ class TLine {
   virtual bool WriteFrame(const Byte* Data, Cardinal Length, Cardinal TimeoutMs) noexcept = 0;
   // Discards what was received and not read, what was handed over and not sent, or both.
   virtual void Purge(bool Input, bool Output) noexcept = 0;
+  // The peer that the frame being read came from has broken a framing that only lengths hold
+  // together (a header that lies, a frame cut short): nothing it sends can be framed any more, so
+  // its connection is dropped. Lines with no such peer have nothing to drop.
+  virtual void Abandon() noexcept {}
 };
 
 }  // namespace Quorvel

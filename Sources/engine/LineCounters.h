@@ -13,7 +13,7 @@ namespace Quorvel {
 // In the order of TLineCounters::Fields.
 enum TLineCounter : std::uint8_t {
   lcFramesSent, lcFramesReceived, lcCheckFailures, lcMalformedFrames, lcOtherAddresses,
-  lcEchoes, lcTimeouts, lcRetries, lcExceptionReplies, lcBytesPurged, lcFrameCopiesDropped
+  lcEchoes, lcTimeouts, lcRetries, lcExceptionReplies, lcBytesPurged, lcFrameCopiesDropped, lcStaleReplies
 };
 
 class TLineCounters {
@@ -37,9 +37,9 @@ class TLineCounters {
       &TLineStatistics::FramesSent,      &TLineStatistics::FramesReceived, &TLineStatistics::CheckFailures,
       &TLineStatistics::MalformedFrames, &TLineStatistics::OtherAddresses, &TLineStatistics::Echoes,
       &TLineStatistics::Timeouts,        &TLineStatistics::Retries,        &TLineStatistics::ExceptionReplies,
-      &TLineStatistics::BytesPurged,     &TLineStatistics::FrameCopiesDropped};
+      &TLineStatistics::BytesPurged,     &TLineStatistics::FrameCopiesDropped, &TLineStatistics::StaleReplies};
   static constexpr std::size_t FieldCount = std::size(Fields);
-  static_assert(FieldCount == lcFrameCopiesDropped + 1 && sizeof(TLineStatistics) == FieldCount * sizeof(std::uint64_t),
+  static_assert(FieldCount == lcStaleReplies + 1 && sizeof(TLineStatistics) == FieldCount * sizeof(std::uint64_t),
                 "every statistic has its counter");
 
   std::atomic<std::uint64_t> FCounts[FieldCount] = {};

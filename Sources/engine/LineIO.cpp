@@ -10,6 +10,7 @@
 #include "engine/Timing.h"
 #include "platform/Clock.h"
 #include "protocol/FrameLength.h"
+#include "protocol/MbapFrame.h"
 
 namespace Quorvel {
 
@@ -61,8 +62,11 @@ int FrameEnd(std::span<const Byte> Received, int Capacity, TConnectionMode Mode,
 
 }  // namespace
 
-// Counts the received bytes it throws away, those read ahead by a length-aware read included.
+// Counts the received bytes it throws away, those read ahead by a length-aware read included. A
+// Modbus TCP stream is framed by its length fields alone: it has no stray bytes, and cutting into
+// it would only lose the start of the next frame.
 void TModbusConnection::PurgePort(bool RxSide, bool TxSide) {
+  if (IsModbusTCP()) return;
   if (RxSide) {
     Cardinal Waiting = 0;
     if (!FEngine->Line->InputCount(Waiting)) Waiting = 0;
@@ -99,7 +103,7 @@ bool TModbusConnection::WaitForLine(Cardinal Timeout, bool Stoppable) {
 
 void TModbusConnection::DiscardInput() {
   PurgePort(true, true);
-  if (IsASCII()) return;
+  if (IsASCII() || IsModbusTCP()) return;
   // Wait for one silent time of quiet, so that the first frame read starts on a frame boundary. On
   // a line that never falls silent only closing ends it.
   while (WaitForLine(GetSilentTime(), true)) PurgePort(true, false);
@@ -137,6 +141,7 @@ bool TModbusConnection::ReadAvailable(Byte* Dest, int Space, int& Count) {
 
 int TModbusConnection::ReadFrame(Byte* Dest, int Capacity, Cardinal& Remaining, const TModbusTransaction* Transaction,
                                  bool ExpectEcho) {
+  if (IsModbusTCP()) return ReadMbapFrame(Dest, Capacity, Remaining);
   const Cardinal SilentTime = GetSilentTime();
   if (IsASCII()) return ReadASCIIFrame(Dest, Capacity, Remaining, SilentTime);
   if (FLengthAwareFraming) return ReadSizedRTUFrame(Dest, Capacity, Remaining, SilentTime, Transaction, ExpectEcho);
@@ -254,6 +259,38 @@ int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remain
     if (!WaitTimed(SilentTime, Remaining) || !ReadAndScan()) break;
   }
   return State == asComplete ? Total : 0;
+}
+
+// A Modbus TCP frame ends where its header's length field says: TCP keeps the bytes in order, so
+// no silence is waited for. Only the frame's own bytes are taken, so the next frame stays whole in
+// the socket; and every wait finds new bytes, as what had arrived was read. A header that cannot
+// be, or a frame cut short by the end of the budget, leaves no way to find the next frame's start:
+// the connection it came on is dropped.
+int TModbusConnection::ReadMbapFrame(Byte* Dest, int Capacity, Cardinal& Remaining) {
+  if (Remaining == 0) return 0;
+  int Total = 0;
+  for (;;) {
+    TMbapHeader Header;
+    int Size = 0;
+    const TMbapScan Scan = ScanMbapFrame({Dest, static_cast<std::size_t>(Total)}, Header, Size);
+    if (Scan == TMbapScan::Whole && Size <= Capacity) return Size;
+    const int Want = Total >= MbapPrefixSize ? MbapPrefixSize + Header.Length : MbapHeaderSize;
+    if (Scan == TMbapScan::Bad || Want > Capacity) {
+      FEngine->Counters.Add(lcMalformedFrames);
+      FEngine->Line->Abandon();
+      return 0;
+    }
+    if (!WaitTimed(Remaining, Remaining)) {
+      if (Total > 0) FEngine->Line->Abandon();
+      return 0;
+    }
+    Cardinal Waiting = 0;
+    if (!GetInputCount(Waiting)) return 0;
+    const int Take = std::min(static_cast<int>(std::min<Cardinal>(Waiting, 0x7FFFFFFF)), Want - Total);
+    if (Take > 0 && !ReadBytes(Dest + Total, static_cast<Cardinal>(Take))) return 0;
+    Total += Take;
+    if (Take > 0) FEngine->LastReceive = Platform::MonotonicMicroseconds();
+  }
 }
 
 // Length-aware framing ends a frame without the silence after it, so the quiet that the line's

@@ -1,5 +1,6 @@
 #include "engine/TransactionThread.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Threads.h"
 #include "protocol/FrameLength.h"
+#include "protocol/MbapFrame.h"
 
 namespace Quorvel {
 
@@ -114,6 +116,7 @@ void TTransactionThread::DiscardStartInput() {
 // Queued transactions go out back to back; the worker waits only when it finds the queue empty.
 void TTransactionThread::RunClient() {
   DiscardStartInput();
+  if (FConnection.IsModbusTCP() && FConnection.MaxOutstanding() > 1) return RunPipelinedClient();
   while (!Terminated()) {
     std::unique_ptr<TModbusTransaction> Transaction;
     if (DequeueOrWait(Transaction)) {
@@ -133,8 +136,10 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
   try {
     TTransactionInfo& Info = Transaction->Info;
     Info.Attempts = 0;
-    // Encoded once for all attempts.
+    // Encoded once for all attempts, which share its transaction id: a late answer to the first
+    // answers the same request.
     const int Length = FConnection.EncodeFrame(Transaction->Request, FTxArea.data(), FRawSize);
+    if (FConnection.IsModbusTCP()) StampTransactionId();
     do {
       RunAttempt(*Transaction, Length);
       const bool Answered = Info.ReplyStatus == rsExceptionReply || Info.ReplyStatus == rsSuccess;
@@ -143,22 +148,142 @@ void TTransactionThread::ProcessTransaction(std::unique_ptr<TModbusTransaction> 
       if (Answered) break;
     } while (MayRetry(Info));
 
-    // Its own completion, on this thread: no hop through the main thread, no client looked up.
-    if (Transaction->Completion) {
-      const std::shared_ptr<TTransactionCompletion> Completion = Transaction->Completion;
-      Completion->Complete(std::move(Transaction));
-      return;
-    }
-    // Nobody is told of a broadcast.
-    if (Info.ServerAddress == 0) return;
-    // Never refused: the main thread made each of these requests itself, so they cannot pile up
-    // beyond what it asked for, and a result must not be lost to a queue full of frame copies.
-    FConnection.FEngine->Window.PostAlways(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
-                                           TMessagePayload::Of(std::move(Transaction)));
+    Finish(std::move(Transaction));
   } catch (...) {
     // The transaction is dropped (freed with its owner here) and the failure shown.
     HandleException();
   }
+}
+
+void TTransactionThread::Finish(std::unique_ptr<TModbusTransaction> Transaction) {
+  // Its own completion, on this thread: no hop through the main thread, no client looked up.
+  if (Transaction->Completion) {
+    const std::shared_ptr<TTransactionCompletion> Completion = Transaction->Completion;
+    Completion->Complete(std::move(Transaction));
+    return;
+  }
+  // Nobody is told of a broadcast.
+  if (Transaction->Info.ServerAddress == 0) return;
+  // Never refused: the main thread made each of these requests itself, so they cannot pile up
+  // beyond what it asked for, and a result must not be lost to a queue full of frame copies.
+  FConnection.FEngine->Window.PostAlways(TModbusConnection::WM_TRANSACTIONDONE, FConnection.FSession,
+                                         TMessagePayload::Of(std::move(Transaction)));
+}
+
+// ---- Several requests outstanding (Modbus TCP) ----
+
+// The worker sends while there is room, and otherwise waits for a reply, for the first time-out,
+// or (while there is room) for a new request. Closing lets the requests under way run to their
+// time-out without further attempts, and sends nothing new.
+void TTransactionThread::RunPipelinedClient() {
+  FPending.resize(FConnection.MaxOutstanding());
+  std::size_t Outstanding = 0;
+  for (;;) {
+    try {
+      while (!Terminated() && Outstanding < FPending.size()) {
+        TPending& Slot = FPending[Outstanding];
+        if (!DequeueOrWait(Slot.Transaction)) break;
+        if (SendPending(Slot)) ++Outstanding;
+      }
+      if (Outstanding == 0 || (Terminated() && FConnection.ReceiveTimeout() == Infinite)) {
+        // Closing does not wait without limit for replies.
+        if (Terminated()) return;
+        if (FConnection.FEngine->Line->WaitForSignal(FQueueEvent, Infinite) == Platform::TWaitResult::Failed)
+          FConnection.NotePortFailure();
+        continue;
+      }
+      const Cardinal Wait = ExpirePending(Outstanding);
+      if (Outstanding == 0) continue;
+      // Room left: a new request ends the wait too (the queue's signal, given since it was found
+      // empty); closing signals it as well.
+      const bool Room = Outstanding < FPending.size() && !Terminated();
+      const auto Result = FConnection.FEngine->Line->WaitForInput(Wait, Room ? &FQueueEvent : nullptr);
+      if (Result == Platform::TWaitResult::Failed) FConnection.NotePortFailure();
+      if (Result == Platform::TWaitResult::Input) TakePipelinedReply(Outstanding);
+    } catch (...) {
+      HandleException();
+    }
+  }
+}
+
+bool TTransactionThread::SendPending(TPending& Pending) {
+  TModbusTransaction& Transaction = *Pending.Transaction;
+  // A request cancelled while it waited in the queue is never sent.
+  if (Transaction.Completion && !Transaction.Completion->Start()) {
+    Pending.Transaction.reset();
+    return false;
+  }
+  Transaction.Info.Attempts = 1;
+  Transaction.Info.ReplyStatus = rsNoReply;
+  const int Length = FConnection.EncodeFrame(Transaction.Request, FTxArea.data(), FRawSize);
+  StampTransactionId();
+  Pending.Id = FTransactionId;
+  Pending.SentAt = Platform::TickCount();
+  PostFrameData(FTxArea.data(), Length, true);
+  if (FConnection.WriteFrame(FTxArea.data(), Length, FConnection.SendTimeout())) Count(lcFramesSent);
+  if (Transaction.Info.ServerAddress != 0) return true;
+  Transaction.Info.ReplyStatus = rsSuccess;
+  Finish(std::move(Pending.Transaction));
+  return false;
+}
+
+void TTransactionThread::TakePipelinedReply(std::size_t& Outstanding) {
+  TModbusConnection& C = FConnection;
+  Cardinal Remaining = C.ReceiveTimeout();
+  const int Length = C.ReadFrame(FRxArea.data(), FRawSize, Remaining);
+  if (Length <= 0) return;
+  PostFrameData(FRxArea.data(), Length, false);
+  const Word Id = MbapTransactionId({FRxArea.data(), static_cast<std::size_t>(Length)});
+  for (std::size_t I = 0; I < Outstanding; ++I) {
+    TPending& Pending = FPending[I];
+    if (Pending.Id != Id) continue;
+    TModbusTransaction& Transaction = *Pending.Transaction;
+    C.DecodeReceivedFrame(FRxArea.data(), Transaction.Reply, Length);
+    FTransactionId = Id;
+    Transaction.Info.ReplyStatus = JudgeReply(Transaction, Length);
+    // A frame with the id but another server's address or function is no answer: wait on.
+    if (Transaction.Info.ReplyStatus == rsInvalidReply) return;
+    Finish(std::move(Pending.Transaction));
+    // The last one fills the gap: the order of the rest does not matter, their ids do.
+    std::swap(Pending, FPending[--Outstanding]);
+    return;
+  }
+  Count(lcFramesReceived);
+  Count(lcStaleReplies);
+}
+
+Cardinal TTransactionThread::ExpirePending(std::size_t& Outstanding) {
+  const Cardinal Timeout = FConnection.ReceiveTimeout();
+  Cardinal Next = Infinite;
+  for (std::size_t I = 0; I < Outstanding;) {
+    TPending& Pending = FPending[I];
+    const Cardinal Spent = Platform::TickCount() - Pending.SentAt;
+    if (Timeout == Infinite || Spent < Timeout) {
+      if (Timeout != Infinite) Next = std::min(Next, Timeout - Spent);
+      ++I;
+      continue;
+    }
+    Count(lcTimeouts);
+    TTransactionInfo& Info = Pending.Transaction->Info;
+    if (Info.Attempts < FConnection.MaxRetries() && !Terminated()) {
+      // Again with the same id: a late answer to the first attempt answers this one too.
+      ++Info.Attempts;
+      Count(lcRetries);
+      const int Length = FConnection.EncodeFrame(Pending.Transaction->Request, FTxArea.data(), FRawSize);
+      FTxArea[0] = static_cast<Byte>(Pending.Id >> 8);
+      FTxArea[1] = static_cast<Byte>(Pending.Id & 0xFF);
+      Pending.SentAt = Platform::TickCount();
+      PostFrameData(FTxArea.data(), Length, true);
+      if (FConnection.WriteFrame(FTxArea.data(), Length, FConnection.SendTimeout())) Count(lcFramesSent);
+      Next = std::min(Next, Timeout);
+      ++I;
+      continue;
+    }
+    Info.ReplyStatus = rsNoReply;
+    Finish(std::move(Pending.Transaction));
+    std::swap(Pending, FPending[--Outstanding]);
+  }
+  return Next;
 }
 
 // Closing ends a wait without limit for the reply; the attempts after it would end the same way at
@@ -236,6 +361,11 @@ TReplyStatus TTransactionThread::JudgeReply(TModbusTransaction& Transaction, int
     return rsNoReply;
   }
   Count(lcFramesReceived);
+  // A reply of an earlier request that came after its time-out: never this one's answer.
+  if (C.IsModbusTCP() && MbapTransactionId({FRxArea.data(), static_cast<std::size_t>(Length)}) != FTransactionId) {
+    Count(lcStaleReplies);
+    return rsInvalidReply;
+  }
   if (!JudgeCheck(Transaction.Reply)) return rsNoReply;
   if (!C.SameServerAddress(Transaction.Request, Transaction.Reply)) {
     Count(lcOtherAddresses);
@@ -259,6 +389,12 @@ bool TTransactionThread::JudgeCheck(TModbusBuffer& Frame) {
   const int MinSize = FConnection.ConnectionMode() == cmClient ? FConnection.MinReplySize() : FConnection.MinRequestSize();
   Count(Frame.Size() < MinSize ? lcMalformedFrames : lcCheckFailures);
   return false;
+}
+
+void TTransactionThread::StampTransactionId() {
+  ++FTransactionId;
+  FTxArea[0] = static_cast<Byte>(FTransactionId >> 8);
+  FTxArea[1] = static_cast<Byte>(FTransactionId & 0xFF);
 }
 
 void TTransactionThread::Count(TLineCounter Counter) noexcept { FConnection.FEngine->Counters.Add(Counter); }
@@ -288,10 +424,22 @@ void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
   Transaction.Info.ServerAddress = C.ReadServerAddress(Transaction.Request);
   Transaction.Reply.SetSize(0);
   // The servers and their data live on the main thread; this worker waits meanwhile.
-  Synchronize([&C, &Transaction] { C.DispatchRequest(Transaction); });
+  bool Served = false;
+  Synchronize([&C, &Transaction, &Served] {
+    Served = C.FindServer(Transaction.Info.ServerAddress) != nullptr;
+    C.DispatchRequest(Transaction);
+  });
   if (Transaction.Info.ServerAddress == 0) return;  // a broadcast is never answered
+  // A Modbus TCP client asks a unit id that nothing here serves: it is talking to the wrong
+  // server, and it would only wait for answers that never come.
+  if (C.IsModbusTCP() && !Served) {
+    C.FEngine->Line->Abandon();
+    return;
+  }
   // An empty reply encodes to nothing: nothing goes out, but OnFrameSend still sees it.
   const int Length = C.EncodeFrame(Transaction.Reply, FTxArea.data(), FRawSize);
+  // The reply carries its request's transaction id.
+  if (C.IsModbusTCP() && Length > 0) std::memcpy(FTxArea.data(), FRxArea.data(), 2);
   PostFrameData(FTxArea.data(), Length, true);
   // A request that no server here answers (one to another station on a shared line) leaves the
   // line to that station: what follows it, read already or not, is kept for the next read.

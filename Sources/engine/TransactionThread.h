@@ -51,6 +51,27 @@ class TTransactionThread : public TThread {
   void Count(TLineCounter Counter) noexcept;
   void AnswerRequest(TModbusTransaction& Transaction);
   void PostFrameData(const Byte* Data, int Length, bool Sent);
+  // Modbus TCP: gives the encoded request in FTxArea the next transaction id.
+  void StampTransactionId();
+
+  // Modbus TCP with MaxOutstanding above 1: up to that many requests are sent before their
+  // replies, which are matched to them by transaction id as they come.
+  struct TPending {
+    std::unique_ptr<TModbusTransaction> Transaction;
+    Word Id = 0;
+    // When its last attempt went out (the tick count).
+    Cardinal SentAt = 0;
+  };
+  void RunPipelinedClient();
+  // Encodes, stamps and sends; false when it is done with already (a broadcast, a failed send
+  // that has no attempt left is not: it waits for its time-out like a silent server's).
+  bool SendPending(TPending& Pending);
+  // Reads the frame that has begun and hands it to the request it answers.
+  void TakePipelinedReply(std::size_t& Outstanding);
+  // Ends the requests whose time is up, or sends them again; the milliseconds until the next
+  // one's time is up.
+  Cardinal ExpirePending(std::size_t& Outstanding);
+  void Finish(std::unique_ptr<TModbusTransaction> Transaction);
 
   TModbusConnection& FConnection;
   Platform::TEventObject FQueueEvent{false};
@@ -60,6 +81,10 @@ class TTransactionThread : public TThread {
   int FRawSize;
   std::vector<Byte> FRxArea;
   std::vector<Byte> FTxArea;
+  // Modbus TCP client: the id of the last request stamped, which its reply must carry.
+  Word FTransactionId = 0;
+  // Made at start, never per request.
+  std::vector<TPending> FPending;
 };
 
 }  // namespace Quorvel

@@ -2,6 +2,7 @@
 
 #include "platform/SerialPort.h"
 #include "platform/SerialPortList.h"
+#include "platform/Socket.h"
 
 namespace Quorvel {
 
@@ -42,6 +43,11 @@ void GetSerialPortInfos(std::vector<TSerialPortInfo>& Ports) {
 
 std::vector<std::string> StableNamesOf(const std::string& PortName) { return Platform::StableNamesLeadingTo(PortName); }
 
-bool SerialPortPresent(const std::string& PortName) { return Platform::IsSerialDevicePresent(PortName); }
+// A device server may be back at any moment, and only connecting can tell: a TCP name is always
+// worth a try.
+bool SerialPortPresent(const std::string& PortName) {
+  return Platform::ParseTcpPortName(PortName).Kind != Platform::TTcpPortName::None ||
+         Platform::IsSerialDevicePresent(PortName);
+}
 
 }  // namespace Quorvel

@@ -5,6 +5,7 @@
 
 #include <Quorvel/Errors.h>
 #include <Quorvel/Protocol.h>
+#include "protocol/MbapFrame.h"
 
 namespace Quorvel {
 
@@ -24,6 +25,8 @@ constexpr Byte Nibble(Byte Character) noexcept {
 }  // namespace
 
 void TModbusFrameCodec::AppendChecksum(TModbusBuffer& Buffer) const {
+  // TCP checks its own segments; Modbus TCP adds nothing.
+  if (IsModbusTCP()) return;
   if (IsASCII()) {
     Buffer.WriteByte(Buffer.LRC());
   } else {
@@ -52,6 +55,12 @@ int TModbusFrameCodec::EncodeFrame(const TModbusBuffer& Buffer, Byte* Raw, int R
   const int Size = Buffer.Size();
   if (Size == 0) return 0;
   const Byte* Binary = Buffer.Memory();
+  if (IsModbusTCP()) {
+    if (Size > MbapMaxLength || Size + MbapPrefixSize > RawCapacity) RaiseError(Messages::EncodeFrame);
+    WriteMbapPrefix(Raw, 0, Size);
+    std::memcpy(Raw + MbapPrefixSize, Binary, static_cast<std::size_t>(Size));
+    return Size + MbapPrefixSize;
+  }
   if (!IsASCII()) {
     if (Size > RawCapacity) RaiseError(Messages::EncodeFrame);
     std::memcpy(Raw, Binary, static_cast<std::size_t>(Size));
@@ -83,6 +92,12 @@ bool TModbusFrameCodec::DecodeReceivedFrame(const Byte* Raw, TModbusBuffer& Buff
   Buffer.SetSize(0);
   if (RawLength <= 0) return true;
   if (IsASCII() && (AsciiShapeFault(Raw, RawLength) != nullptr || !AllHexDigits(Raw + 1, RawLength - 3))) return false;
+  if (IsModbusTCP()) {
+    TMbapHeader Header;
+    int Size = 0;
+    const auto Scan = ScanMbapFrame({Raw, static_cast<std::size_t>(RawLength)}, Header, Size);
+    if (Scan != TMbapScan::Whole || Size != RawLength) return false;
+  }
   Decode(Raw, Buffer, RawLength);
   return true;
 }
@@ -105,6 +120,14 @@ const char* TModbusFrameCodec::AsciiShapeFault(const Byte* Raw, int RawLength) n
 }
 
 void TModbusFrameCodec::Decode(const Byte* Raw, TModbusBuffer& Buffer, int RawLength) const {
+  if (IsModbusTCP()) {
+    // What follows the six bytes before the unit id is the binary frame as it is.
+    const int Count = std::max(RawLength - MbapPrefixSize, 0);
+    if (Count > Buffer.Capacity()) RaiseError(Messages::DecodeFrame);
+    if (Count > 0) std::memcpy(Buffer.Memory(), Raw + MbapPrefixSize, static_cast<std::size_t>(Count));
+    Buffer.SetSize(Count);
+    return;
+  }
   if (!IsASCII()) {
     if (RawLength > Buffer.Capacity()) RaiseError(Messages::DecodeFrame);
     std::memcpy(Buffer.Memory(), Raw, static_cast<std::size_t>(RawLength));
@@ -124,6 +147,7 @@ void TModbusFrameCodec::Decode(const Byte* Raw, TModbusBuffer& Buffer, int RawLe
 
 bool TModbusFrameCodec::ChecksumValid(TModbusBuffer& Buffer) const {
   Buffer.Seek(smEnd);
+  if (IsModbusTCP()) return true;
   if (IsASCII()) {
     Buffer.Seek(smPrevByte);
     return Buffer.LRC() == Buffer.PeekByte();

@@ -41,6 +41,14 @@ constexpr Byte Nibble(Byte Character) noexcept {
 // False for bytes that no frame of the mode can be: an ASCII frame needs its colon, an even
 // number of digits and CR LF; a frame of either mode fits 256 binary bytes.
 bool Unframe(TTransmissionMode Mode, std::span<const Byte> Wire, TBinaryFrame& Frame) {
+  if (Mode == tmModbusTCP) {
+    // The MBAP header's six bytes before the unit id; TCP carries the check.
+    if (Wire.size() < 6 || Wire.size() - 6 > MaxBinarySize) return false;
+    std::copy(Wire.begin() + 6, Wire.end(), Frame.Bytes.begin());
+    Frame.Size = static_cast<int>(Wire.size() - 6);
+    Frame.CheckSize = 0;
+    return true;
+  }
   if (Mode == tmRTU) {
     if (Wire.size() > MaxBinarySize) return false;
     std::copy(Wire.begin(), Wire.end(), Frame.Bytes.begin());
@@ -61,6 +69,7 @@ bool Unframe(TTransmissionMode Mode, std::span<const Byte> Wire, TBinaryFrame& F
 }
 
 bool CheckValid(const TBinaryFrame& Frame) {
+  if (Frame.CheckSize == 0) return true;
   const auto Data = Frame.View().first(static_cast<std::size_t>(Frame.DataEnd()));
   if (Frame.CheckSize == 1) return LRC(Data) == Frame.Bytes[static_cast<std::size_t>(Frame.DataEnd())];
   // The CRC travels low byte first.

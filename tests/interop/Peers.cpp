@@ -153,7 +153,8 @@ int TChildProcess::Finish(std::chrono::milliseconds Timeout) {
 TPymodbusPeer::TPymodbusPeer(TRole Role, const std::string& Port, TFraming Framing, Quorvel::Byte Address)
     // Debian's pymodbus belongs to the system interpreter, not to whatever python3 comes first.
     : Child_({"/usr/bin/python3", PeerScript, Role == Server ? "server" : "client", Port,
-              Framing == TFraming::RTU ? "rtu" : "ascii", std::to_string(Address)}) {
+              Framing == TFraming::RTU ? "rtu" : Framing == TFraming::ASCII ? "ascii" : "socket",
+              std::to_string(Address)}) {
   const auto Ready = Child_.ReadLine(15s);
   if (Ready != "ready") throw std::runtime_error("pymodbus peer did not start: " + Ready.value_or("no output"));
 }
@@ -175,6 +176,17 @@ TLibmodbusServer::TLibmodbusServer(const std::string& Port, Quorvel::Byte Addres
     modbus_set_error_recovery(Context_, MODBUS_ERROR_RECOVERY_PROTOCOL);
     modbus_set_response_timeout(Context_, 0, 50000);
   }
+  FillMapping();
+  if (modbus_connect(Context_) != 0) {
+    const int Error = errno;
+    modbus_mapping_free(Mapping_);
+    modbus_free(Context_);
+    throw std::system_error(Error, std::generic_category(), "modbus_connect " + Port);
+  }
+  Thread_ = std::thread([this] { Serve(); });
+}
+
+void TLibmodbusServer::FillMapping() {
   Mapping_ = modbus_mapping_new(TableSize, TableSize, TableSize, TableSize);
   if (Mapping_ == nullptr) {
     modbus_free(Context_);
@@ -186,18 +198,27 @@ TLibmodbusServer::TLibmodbusServer(const std::string& Port, Quorvel::Byte Addres
     Mapping_->tab_registers[A] = HoldingRegisterAt(A);
     Mapping_->tab_input_registers[A] = InputRegisterAt(A);
   }
-  if (modbus_connect(Context_) != 0) {
+}
+
+TLibmodbusServer::TLibmodbusServer(TTcpPort Port) {
+  Context_ = modbus_new_tcp("127.0.0.1", Port.Number);
+  if (Context_ == nullptr) Fail("modbus_new_tcp");
+  modbus_set_indication_timeout(Context_, 0, 50000);
+  FillMapping();
+  ListenSocket_ = modbus_tcp_listen(Context_, 1);
+  if (ListenSocket_ < 0) {
     const int Error = errno;
     modbus_mapping_free(Mapping_);
     modbus_free(Context_);
-    throw std::system_error(Error, std::generic_category(), "modbus_connect " + Port);
+    throw std::system_error(Error, std::generic_category(), "modbus_tcp_listen");
   }
-  Thread_ = std::thread([this] { Serve(); });
+  Thread_ = std::thread([this] { ServeTcp(); });
 }
 
 TLibmodbusServer::~TLibmodbusServer() {
   Stopping_ = true;
   Thread_.join();
+  if (ListenSocket_ >= 0) ::close(ListenSocket_);
   modbus_close(Context_);
   modbus_mapping_free(Mapping_);
   modbus_free(Context_);
@@ -212,6 +233,25 @@ void TLibmodbusServer::Serve() {
   }
 }
 
+// One client at a time; the listening socket is polled so that stopping is seen within 50 ms.
+void TLibmodbusServer::ServeTcp() {
+  std::vector<std::uint8_t> Query(MODBUS_TCP_MAX_ADU_LENGTH);
+  while (!Stopping_) {
+    pollfd Listening{ListenSocket_, POLLIN, 0};
+    if (::poll(&Listening, 1, 50) <= 0) continue;
+    if (modbus_tcp_accept(Context_, &ListenSocket_) < 0) continue;
+    while (!Stopping_) {
+      const int Length = modbus_receive(Context_, Query.data());
+      if (Length > 0) {
+        modbus_reply(Context_, Query.data(), Length, Mapping_);
+      } else if (Length < 0 && errno != ETIMEDOUT) {
+        break;  // the client has gone
+      }
+    }
+    modbus_close(Context_);
+  }
+}
+
 // ---- libmodbus client ----
 
 TLibmodbusClient::TLibmodbusClient(const std::string& Port) {
@@ -223,6 +263,18 @@ TLibmodbusClient::TLibmodbusClient(const std::string& Port) {
     const int Error = errno;
     modbus_free(Context_);
     throw std::system_error(Error, std::generic_category(), "modbus_connect " + Port);
+  }
+}
+
+TLibmodbusClient::TLibmodbusClient(TTcpPort Port) {
+  Context_ = modbus_new_tcp("127.0.0.1", Port.Number);
+  if (Context_ == nullptr) Fail("modbus_new_tcp");
+  modbus_set_slave(Context_, ServerAddress);
+  modbus_set_response_timeout(Context_, 1, 0);
+  if (modbus_connect(Context_) != 0) {
+    const int Error = errno;
+    modbus_free(Context_);
+    throw std::system_error(Error, std::generic_category(), "modbus_connect 127.0.0.1");
   }
 }
 
@@ -287,12 +339,16 @@ std::string TLibmodbusClient::Request(const std::string& Line) {
     case 7: {
       // libmodbus has no call for reading the exception status: the frame goes out raw and the
       // reply is taken apart here.
+      // The function code follows the header: the address in RTU, the MBAP header in TCP, which
+      // has no check after the data.
       const std::uint8_t Raw[] = {ServerAddress, 7};
-      std::uint8_t Reply[MODBUS_RTU_MAX_ADU_LENGTH];
+      std::uint8_t Reply[MODBUS_TCP_MAX_ADU_LENGTH];
       if (modbus_send_raw_request(Context_, Raw, sizeof Raw) < 0) break;
       const int Length = modbus_receive_confirmation(Context_, Reply);
-      if (Length == 5 && Reply[1] == (7 | 0x80)) return "exc 135 " + std::to_string(Reply[2]);
-      if (Length == 5 && Reply[1] == 7) return "ok " + std::to_string(Reply[2]);
+      const int Header = modbus_get_header_length(Context_);
+      const int Whole = Header + 2 + (Header == 1 ? 2 : 0);
+      if (Length == Whole && Reply[Header] == (7 | 0x80)) return "exc 135 " + std::to_string(Reply[Header + 1]);
+      if (Length == Whole && Reply[Header] == 7) return "ok " + std::to_string(Reply[Header + 1]);
       if (Length >= 0) return "err unexpected reply of " + std::to_string(Length) + " bytes";
       break;
     }

@@ -21,7 +21,8 @@ namespace QuorvelInterop {
 
 using namespace std::chrono_literals;
 
-enum class TFraming { RTU, ASCII };
+// How a pymodbus peer frames its messages: ModbusTCP is its socket framer (the MBAP header).
+enum class TFraming { RTU, ASCII, ModbusTCP };
 
 // Runs Work on a thread of its own while the main thread pumps messages: a server on one of our
 // connections answers only while the main thread dispatches its requests. True when Work ended
@@ -63,7 +64,8 @@ class TPeerClient {
   virtual std::string Request(const std::string& Line) = 0;
 };
 
-// pymodbus_peer.py on Port, serving or asking server Address. Construction returns once the peer
+// pymodbus_peer.py on Port (a serial port, or "tcp://127.0.0.1:PORT": the server listens there,
+// the client connects there), serving or asking server Address. Construction returns once the peer
 // has its port open.
 class TPymodbusPeer : public TPeerClient {
  public:
@@ -75,6 +77,11 @@ class TPymodbusPeer : public TPeerClient {
   TChildProcess Child_;
 };
 
+// A TCP port on 127.0.0.1, for the libmodbus peers' Modbus TCP side.
+struct TTcpPort {
+  Quorvel::Word Number = 0;
+};
+
 // A libmodbus RTU server at Address on its own thread, serving a mapping filled from
 // InteropData.h. Construction returns once the port is open. On a bus shared with other servers it
 // uses libmodbus's own means for one: it flushes its input after a frame it cannot take, and waits
@@ -83,23 +90,30 @@ class TPymodbusPeer : public TPeerClient {
 class TLibmodbusServer {
  public:
   explicit TLibmodbusServer(const std::string& Port, Quorvel::Byte Address = 1, bool OnABus = false);
+  // A libmodbus Modbus TCP server listening on 127.0.0.1 at Port, one client at a time.
+  explicit TLibmodbusServer(TTcpPort Port);
   ~TLibmodbusServer();
   TLibmodbusServer(const TLibmodbusServer&) = delete;
   TLibmodbusServer& operator=(const TLibmodbusServer&) = delete;
 
  private:
+  void FillMapping();
   void Serve();
+  void ServeTcp();
 
   modbus_t* Context_ = nullptr;
   modbus_mapping_t* Mapping_ = nullptr;
+  int ListenSocket_ = -1;
   std::atomic<bool> Stopping_{false};
   std::thread Thread_;
 };
 
-// A libmodbus RTU client to address 1 that speaks the request lines of TPeerClient.
+// A libmodbus RTU client to address 1 that speaks the request lines of TPeerClient; or its Modbus
+// TCP client, to unit 1 of a server on 127.0.0.1 at Port.
 class TLibmodbusClient : public TPeerClient {
  public:
   explicit TLibmodbusClient(const std::string& Port);
+  explicit TLibmodbusClient(TTcpPort Port);
   ~TLibmodbusClient() override;
   std::string Request(const std::string& Line) override;
 

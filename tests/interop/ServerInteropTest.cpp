@@ -18,6 +18,7 @@
 #include "FramingRun.h"
 #include "InteropData.h"
 #include "Peers.h"
+#include "SocketPeer.h"
 #include "VirtualSerialLine.h"
 
 using namespace Quorvel;
@@ -25,12 +26,18 @@ using namespace QuorvelInterop;
 
 namespace {
 
-enum class TPeerClientKind { LibmodbusRTU, PymodbusRTU, PymodbusASCII };
+// ...OverTcp: the peer is a device server on 127.0.0.1 that connects out to our server, which
+// listens there, and carries the RTU frames over TCP.
+// ...TCP: a Modbus TCP client, to our Modbus TCP server listening on 127.0.0.1.
+enum class TPeerClientKind { LibmodbusRTU, PymodbusRTU, PymodbusASCII, PymodbusRTUOverTcp, LibmodbusTCP, PymodbusTCP };
 
 std::string NameOf(TPeerClientKind Peer) {
   switch (Peer) {
     case TPeerClientKind::LibmodbusRTU: return "LibmodbusRTU";
     case TPeerClientKind::PymodbusRTU: return "PymodbusRTU";
+    case TPeerClientKind::PymodbusRTUOverTcp: return "PymodbusRTUOverTcp";
+    case TPeerClientKind::LibmodbusTCP: return "LibmodbusTCP";
+    case TPeerClientKind::PymodbusTCP: return "PymodbusTCP";
     default: return "PymodbusASCII";
   }
 }
@@ -69,17 +76,25 @@ class ServerInterop : public ::testing::TestWithParam<TPeerClientKind> {
     Server.SetOnCoilsWrite([this](auto&, Word Start, Word Count) { CoilWrites.emplace_back(Start, Count); });
     Server.SetConnection(&Connection);
 
-    Connection.SetPort(Line.PortA());
+    const bool ModbusTcp = GetParam() == TPeerClientKind::LibmodbusTCP || GetParam() == TPeerClientKind::PymodbusTCP;
+    const bool OverTcp = ModbusTcp || GetParam() == TPeerClientKind::PymodbusRTUOverTcp;
+    const Word TcpNumber = Testing::FreeTcpPort();
+    const std::string TcpPort = "tcp://127.0.0.1:" + std::to_string(TcpNumber);
+    Connection.SetPort(OverTcp ? "tcp-listen" + TcpPort.substr(3) : Line.PortA());
     Connection.SetParity(psNone);
     Connection.SetConnectionMode(cmServer);
     Connection.SetLengthAwareFraming(QuorvelTest::LengthAwareRun());
-    Connection.SetTransmissionMode(GetParam() == TPeerClientKind::PymodbusASCII ? tmASCII : tmRTU);
+    Connection.SetTransmissionMode(ModbusTcp ? tmModbusTCP : GetParam() == TPeerClientKind::PymodbusASCII ? tmASCII : tmRTU);
     Connection.SetOnFrameReceive([this](auto&, const TFrameData& Data) { Received.push_back(Data); });
     Connection.SetOnFrameSend([this](auto&, const TFrameData& Data) { Sent.push_back(Data); });
     Connection.Open();
 
     if (GetParam() == TPeerClientKind::LibmodbusRTU)
       Peer = std::make_unique<TLibmodbusClient>(Line.PortB());
+    else if (GetParam() == TPeerClientKind::LibmodbusTCP)
+      Peer = std::make_unique<TLibmodbusClient>(TTcpPort{TcpNumber});
+    else if (OverTcp)
+      Peer = std::make_unique<TPymodbusPeer>(TPymodbusPeer::Client, TcpPort, ModbusTcp ? TFraming::ModbusTCP : TFraming::RTU);
     else
       Peer = std::make_unique<TPymodbusPeer>(
           TPymodbusPeer::Client, Line.PortB(),
@@ -255,7 +270,7 @@ TEST_P(ServerInterop, TheWholeProtocolOnceProvided) {
     EXPECT_EQ(Ask(Request), Expected);
   }
   EXPECT_EQ(Server.HoldingRegisters()[101], 48879);
-  if (GetParam() == TPeerClientKind::LibmodbusRTU) return;
+  if (GetParam() == TPeerClientKind::LibmodbusRTU || GetParam() == TPeerClientKind::LibmodbusTCP) return;
 
   const std::string Basic = " 0:" + Hex("Quorvel") + " 1:" + Hex("QV") + " 2:" + Hex("0.2");
   const std::pair<std::string, std::string> Pymodbus[] = {
@@ -317,7 +332,10 @@ TEST_P(PymodbusServerInterop, ListenOnlyModeUntilARestart) {
 
 INSTANTIATE_TEST_SUITE_P(Peers, ServerInterop,
                          ::testing::Values(TPeerClientKind::LibmodbusRTU, TPeerClientKind::PymodbusRTU,
-                                           TPeerClientKind::PymodbusASCII),
+                                           TPeerClientKind::PymodbusASCII, TPeerClientKind::PymodbusRTUOverTcp,
+                                           TPeerClientKind::LibmodbusTCP, TPeerClientKind::PymodbusTCP),
                          PeerName);
 INSTANTIATE_TEST_SUITE_P(Peers, PymodbusServerInterop,
-                         ::testing::Values(TPeerClientKind::PymodbusRTU, TPeerClientKind::PymodbusASCII), PeerName);
+                         ::testing::Values(TPeerClientKind::PymodbusRTU, TPeerClientKind::PymodbusASCII,
+                                           TPeerClientKind::PymodbusRTUOverTcp, TPeerClientKind::PymodbusTCP),
+                         PeerName);

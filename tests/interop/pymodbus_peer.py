@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """A pymodbus peer for the interoperability tests, run by them as a child process.
 
-    pymodbus_peer.py server PORT rtu|ascii [ADDRESS]
-    pymodbus_peer.py client PORT rtu|ascii [ADDRESS]
+    pymodbus_peer.py server PORT rtu|ascii|socket [ADDRESS]
+    pymodbus_peer.py client PORT rtu|ascii|socket [ADDRESS]
+
+PORT is a serial port, or tcp://HOST:PORT: the server then listens there, the client connects
+there, and the frames are the framer's over TCP (socket: Modbus TCP's own framing).
 
 Both modes print "ready" once the port is open, and end when standard input closes: the test
 that started the peer stops it by closing the pipe, so no signal and no sleep is needed.
@@ -47,6 +50,7 @@ from pymodbus.device import ModbusDeviceIdentification
 from pymodbus.file_message import ReadFifoQueueResponse
 from pymodbus.framer.ascii_framer import ModbusAsciiFramer
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.pdu import ModbusRequest, ModbusResponse
 
 TABLE_SIZE = 2000
@@ -120,7 +124,15 @@ class CustomResponse(CountedBytes, ModbusResponse):
 
 
 def framer_of(name):
-    return {"rtu": ModbusRtuFramer, "ascii": ModbusAsciiFramer}[name]
+    return {"rtu": ModbusRtuFramer, "ascii": ModbusAsciiFramer, "socket": ModbusSocketFramer}[name]
+
+
+def tcp_address(port):
+    """(HOST, PORT) of a tcp://HOST:PORT port, or None for a serial port."""
+    if not port.startswith("tcp://"):
+        return None
+    host, _, number = port[len("tcp://") :].rpartition(":")
+    return host, int(number)
 
 
 async def wait_for_stdin_to_close():
@@ -144,6 +156,31 @@ async def serve(port, framer):
     )
     store.reportSlaveIdData = SERVER_IDENTIFICATION
     context = ModbusServerContext(slaves={SERVER_ADDRESS: store}, single=False)
+    identity = ModbusDeviceIdentification(info_name=DEVICE_IDENTIFICATION)
+    address = tcp_address(port)
+    if address is not None:
+        from pymodbus.server.async_io import ModbusTcpServer
+
+        server = ModbusTcpServer(
+            context,
+            framer=framer,
+            address=address,
+            allow_reuse_address=True,
+            ignore_missing_slaves=True,
+            identity=identity,
+            defer_start=True,
+        )
+        server_task = asyncio.create_task(server.serve_forever())
+        # A port that cannot be had ends the task before the server is serving.
+        await asyncio.wait({server_task, server.serving}, timeout=10, return_when=asyncio.FIRST_COMPLETED)
+        if not server.serving.done():
+            print("err cannot listen on", port, flush=True)
+            return 1
+        print("ready", flush=True)
+        await wait_for_stdin_to_close()
+        await server.shutdown()
+        server_task.cancel()
+        return 0
     # The serial server's framer must be named: it takes ASCII when none is given.
     # ignore_missing_slaves: requests to other addresses stay unanswered, as on a real bus.
     server = ModbusSerialServer(
@@ -155,7 +192,7 @@ async def serve(port, framer):
         parity="N",
         stopbits=1,
         ignore_missing_slaves=True,
-        identity=ModbusDeviceIdentification(info_name=DEVICE_IDENTIFICATION),
+        identity=identity,
     )
     await server.start()
     if server.transport is None:
@@ -324,11 +361,15 @@ def run_request(client, words):
 
 
 def run_client(port, framer):
-    from pymodbus.client import ModbusSerialClient
+    from pymodbus.client import ModbusSerialClient, ModbusTcpClient
 
-    client = ModbusSerialClient(
-        port, framer=framer, baudrate=BAUD_RATE, bytesize=8, parity="N", stopbits=1, timeout=1, retries=0
-    )
+    address = tcp_address(port)
+    if address is not None:
+        client = ModbusTcpClient(address[0], port=address[1], framer=framer, timeout=1, retries=0)
+    else:
+        client = ModbusSerialClient(
+            port, framer=framer, baudrate=BAUD_RATE, bytesize=8, parity="N", stopbits=1, timeout=1, retries=0
+        )
     client.register(FifoQueueResponse)
     client.register(CustomResponse)
     if not client.connect():

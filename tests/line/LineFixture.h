@@ -3,6 +3,7 @@
 // connection on side A, a scripted device on side B.
 
 #include "EngineFixture.h"
+#include "SocketPeer.h"
 #include "VirtualSerialLine.h"
 
 namespace QuorvelTest {
@@ -18,6 +19,24 @@ using LineTest = TEngineTest<TVirtualLineHolder>;
 class TDevice : public TScriptedDevice<Quorvel::Testing::TLinePeer> {
  public:
   TDevice(const std::string& Port, std::function<void(Quorvel::Testing::TLinePeer&)> Script)
+      : TScriptedDevice(std::move(Script), Port) {}
+};
+
+// The engine's fixture over TCP: the connection reaches a device server on 127.0.0.1 at "tcp://",
+// and a scripted device plays the server's end of the socket.
+struct TDeviceServerHolder {
+  Quorvel::Testing::TDeviceServerEnd Server;
+  void AttachLine(Quorvel::TModbusConnection& Connection) { Connection.SetPort(Server.PortName()); }
+};
+
+using TcpLineTest = TEngineTest<TDeviceServerHolder>;
+
+// A device behind a device server (Server), or one that connects out to a listening connection (Port).
+class TTcpDevice : public TScriptedDevice<Quorvel::Testing::TSocketPeer> {
+ public:
+  TTcpDevice(Quorvel::Testing::TDeviceServerEnd& Server, std::function<void(Quorvel::Testing::TSocketPeer&)> Script)
+      : TScriptedDevice(std::move(Script), Server) {}
+  TTcpDevice(Quorvel::Word Port, std::function<void(Quorvel::Testing::TSocketPeer&)> Script)
       : TScriptedDevice(std::move(Script), Port) {}
 };
 

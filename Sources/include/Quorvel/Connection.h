@@ -153,7 +153,12 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   TParityScheme Parity() const noexcept { return FParity; }
   void SetParity(TParityScheme Value);
   ///@}
-  /// The port that Open opens; only while inactive.
+  /// The port that Open opens; only while inactive. A serial port's name, or a TCP one:
+  /// "tcp://HOST:PORT" connects to a serial device server (or, with tmModbusTCP, a Modbus TCP
+  /// server; PORT may then be left out for 502), "tcp-listen://HOST:PORT" listens for one that
+  /// connects out (with tmModbusTCP, for Modbus TCP clients, MaxClients of them at once). The
+  /// line settings that TCP has not (rate, character format, modem lines) are kept and ignored;
+  /// the silent time still follows the rate.
   ///@{
   const TSerialPort& Port() const noexcept { return FPort; }
   void SetPort(const TSerialPort& Value);
@@ -194,9 +199,35 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   TThreadPriority ThreadPriority() const noexcept { return FThreadPriority; }
   void SetThreadPriority(TThreadPriority Value);
   ///@}
-  /// RTU (tmRTU, the default) or ASCII framing; only while inactive. Read through
-  /// TModbusFrameCodec::TransmissionMode().
+  /// RTU (tmRTU, the default), ASCII or Modbus TCP framing; only while inactive. Read through
+  /// TModbusFrameCodec::TransmissionMode(). Modbus TCP needs a TCP Port: on any other the opening
+  /// fails with "Could not open serial port".
   void SetTransmissionMode(TTransmissionMode Value);
+  /// Modbus TCP client: requests sent before the first of them is answered (1, the default, sends
+  /// one at a time; at most 16), for servers that take several at once; the replies are told apart
+  /// by their transaction ids. Only while inactive.
+  ///@{
+  Cardinal MaxOutstanding() const noexcept { return FMaxOutstanding; }
+  void SetMaxOutstanding(Cardinal Value);
+  ///@}
+  /// Modbus TCP server listening: the connections served at once (8 by default, at most 60); one
+  /// more is closed as soon as it is accepted. Only while inactive.
+  ///@{
+  Cardinal MaxClients() const noexcept { return FMaxClients; }
+  void SetMaxClients(Cardinal Value);
+  ///@}
+  /// Modbus TCP server listening: milliseconds after which a connection that has sent nothing is
+  /// closed (60000 by default; Infinite: never). Only while inactive.
+  ///@{
+  Cardinal IdleTimeout() const noexcept { return FIdleTimeout; }
+  void SetIdleTimeout(Cardinal Value);
+  ///@}
+  /// The most that MaxOutstanding and MaxClients may be.
+  ///@{
+  static constexpr Cardinal MaxOutstandingLimit = 16;
+  static constexpr Cardinal MaxClientsLimit = 60;
+  ///@}
+
   /// Milliseconds that a broadcast request waits after it is sent, so that every server can act on
   /// it before the next request. Any time.
   ///@{
@@ -364,6 +395,7 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   int TakeCarry(Byte* Dest, int Capacity) noexcept;
   void WaitInterFrameGap();
   int ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remaining, Cardinal SilentTime);
+  int ReadMbapFrame(Byte* Dest, int Capacity, Cardinal& Remaining);
 
   bool FActive = false;
   bool FStreamedActive = false;
@@ -380,6 +412,9 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   Cardinal FSilentInterval = 4;
   TStopBits FStopBits = sb1;
   TThreadPriority FThreadPriority = tpNormal;
+  Cardinal FMaxOutstanding = 1;
+  Cardinal FMaxClients = 8;
+  Cardinal FIdleTimeout = 60000;
 
   /// The worker reads these while the main thread may write them.
   ///@{

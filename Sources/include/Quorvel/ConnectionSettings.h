@@ -23,8 +23,9 @@ enum TFlowControl : std::uint8_t { fcNone, fcRtsToggle, fcRtsCts, fcDtrDsr };
 enum TParityScheme : std::uint8_t { psNone, psOdd, psEven };
 /// Stop bits per character.
 enum TStopBits : std::uint8_t { sb1, sb2 };
-/// The framing: binary RTU, or ASCII text between a colon and CR LF.
-enum TTransmissionMode : std::uint8_t { tmRTU, tmASCII };
+/// The framing: binary RTU, ASCII text between a colon and CR LF, or Modbus TCP (the MBAP header
+/// before the frame, no check; for a TCP port only).
+enum TTransmissionMode : std::uint8_t { tmRTU, tmASCII, tmModbusTCP };
 
 /// The rate a baud-rate identifier names, in bits per second; brCustom has none of its own.
 constexpr Cardinal BaudRateValue(TBaudRate Rate, Cardinal CustomBaudRate) noexcept {

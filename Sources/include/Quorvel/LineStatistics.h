@@ -22,6 +22,8 @@ struct TLineStatistics {
   /// queue was full (MainThread::MaxPostedMessages waiting): the main thread is not keeping up. The
   /// frames themselves, and every transaction's result, still went their way.
   std::uint64_t FrameCopiesDropped = 0;
+  /// Modbus TCP replies whose transaction id is not the request's: late answers to an earlier one.
+  std::uint64_t StaleReplies = 0;
 
   /// Equal when every count is.
   bool operator==(const TLineStatistics&) const = default;

@@ -47,7 +47,9 @@ QUORVEL_EXPORT void GetSerialPortInfos(std::vector<TSerialPortInfo>& Ports);
 QUORVEL_EXPORT std::vector<std::string> StableNamesOf(const std::string& PortName);
 
 /// True when PortName (a connection's Port) leads to a serial device now. Opens nothing: cheap
-/// enough to ask once a second while waiting for an unplugged adapter to come back.
+/// enough to ask once a second while waiting for an unplugged adapter to come back. A TCP port
+/// name ("tcp://HOST:PORT", "tcp-listen://HOST:PORT") is always true: only opening can tell
+/// whether its device server is there.
 QUORVEL_EXPORT bool SerialPortPresent(const std::string& PortName);
 
 }  // namespace Quorvel
