@@ -25,7 +25,7 @@ namespace {
 int Run(const TDeviceOptions& Options) {
   TStopSignals Signals;
   std::optional<TPseudoTerminalPair> Line;
-  std::string DevicePort = Options.Port;
+  std::string DevicePort = Options.Tcp.empty() ? Options.Port : "tcp-listen://" + Options.Tcp;
   if (DevicePort.empty()) {
     Line.emplace();
     DevicePort = Line->PortB();

@@ -57,6 +57,11 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
     } else if (Option == "--port") {
       Options.Port = TakeValue();
       if (Options.Port.empty()) throw EUsageError("--port needs a port name");
+    } else if (Option == "--tcp" || Option == "--modbus-tcp") {
+      Options.Tcp = TakeValue();
+      Options.ModbusTcp = Option == "--modbus-tcp";
+      // The host and port themselves are checked by opening them.
+      if (Options.Tcp.find(':') == std::string::npos) throw EUsageError(Option + " needs HOST:PORT");
     } else if (Option == "--baud") {
       Options.BaudRate = ParseCount(Option, TakeValue());
       if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
@@ -88,13 +93,16 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
       throw EUsageError("unknown argument '" + Args[I] + "'");
     }
   }
+  if (!Options.Tcp.empty() && !Options.Port.empty()) throw EUsageError("--port and --tcp: one or the other");
+  if (Options.ModbusTcp && Options.TransmissionMode == tmASCII) throw EUsageError("--modbus-tcp has its own framing: no --ascii");
   return Options;
 }
 
 std::string DeviceUsage(const std::string& Program) {
   return "Usage: " + Program +
-         " [--port PATH] [--address N] [--ascii] [--baud RATE] [--parity none|odd|even]\n"
-         "       [--data-bits 7|8] [--stop-bits 1|2] [--length-aware] [--gap MICROSECONDS]\n"
+         " [--port PATH | --tcp HOST:PORT | --modbus-tcp HOST:PORT] [--address N] [--ascii]\n"
+         "       [--baud RATE] [--parity none|odd|even] [--data-bits 7|8] [--stop-bits 1|2] [--length-aware]\n"
+         "       [--gap MICROSECONDS]\n"
          "\n"
          "A simulated field display: a Modbus server whose holding registers 443..453 carry the\n"
          "two 20-column lines of its display. It prints the display after every write.\n"
@@ -119,7 +127,7 @@ std::string DeviceUsage(const std::string& Program) {
 
 void ApplyLineSettings(const TDeviceOptions& Options, TModbusConnection& Connection) {
   Connection.SetConnectionMode(cmServer);
-  Connection.SetTransmissionMode(Options.TransmissionMode);
+  Connection.SetTransmissionMode(Options.ModbusTcp ? tmModbusTCP : Options.TransmissionMode);
   // ASCII frames end at CR LF; the silence between two characters of one frame may be long.
   // The settings dialog's ASCII defaults allow a second, and so does the device.
   if (Options.TransmissionMode == tmASCII) Connection.SetSilentInterval(1000);
@@ -140,7 +148,8 @@ void ApplyLineSettings(const TDeviceOptions& Options, TModbusConnection& Connect
 
 std::string DescribeLineSettings(const TDeviceOptions& Options) {
   static const char ParityLetters[] = {'N', 'O', 'E'};
-  return std::string(Options.TransmissionMode == tmASCII ? "ASCII" : "RTU") + ", " +
+  if (Options.ModbusTcp) return "Modbus TCP";
+  return std::string(Options.TransmissionMode == tmASCII ? "ASCII" : "RTU") + (Options.Tcp.empty() ? "" : " over TCP") + ", " +
          std::to_string(Options.BaudRate) + " bit/s, " + (Options.DataBits == db7 ? "7" : "8") +
          ParityLetters[Options.Parity] + (Options.StopBits == sb1 ? "1" : "2") +
          (Options.LengthAware ? ", length-aware" : "");

@@ -18,6 +18,11 @@ namespace Dorvane {
 // device answers with the same unless told otherwise.
 struct TDeviceOptions {
   std::string Port;  // empty: the device makes a virtual serial line of its own
+  // HOST:PORT where it serves its frames over TCP, as a serial device server does; empty: a
+  // serial line. The line settings still time the frames.
+  std::string Tcp;
+  // --modbus-tcp: Tcp is where it serves Modbus TCP, not RTU or ASCII frames.
+  bool ModbusTcp = false;
   Quorvel::TTransmissionMode TransmissionMode = Quorvel::tmRTU;
   Quorvel::Cardinal BaudRate = 19200;
   Quorvel::TParityScheme Parity = Quorvel::psNone;

@@ -23,6 +23,7 @@
 #include "DisplayDevice.h"
 #include "ProgramProcess.h"
 #include "RequestStyles.h"
+#include "SocketPeer.h"
 #include "VirtualSerialLine.h"
 
 namespace {
@@ -248,11 +249,14 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
   EXPECT_TRUE(Sized.LengthAwareFraming()) << "a gap asks for length-aware framing";
   EXPECT_EQ(Sized.InterFrameGap(), 0u);
   EXPECT_EQ(Dorvane::DescribeLineSettings(SizedOptions), "RTU, 19200 bit/s, 8N1, length-aware");
+  EXPECT_EQ(Dorvane::DescribeLineSettings(Dorvane::ParseDeviceOptions({"--tcp", "127.0.0.1:1502", "--ascii"})),
+            "ASCII over TCP, 19200 bit/s, 8N1");
 
   const std::vector<std::vector<std::string>> Refused = {
       {"--baud"}, {"--baud", "0"}, {"--baud", "fast"}, {"--parity", "mark"}, {"--data-bits", "6"},
       {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}, {"--gap", "-1"},
-      {"--length-aware=yes"}, {"--address", "0"}, {"--address", "248"}, {"--address", "1x"}};
+      {"--length-aware=yes"}, {"--address", "0"}, {"--address", "248"}, {"--address", "1x"},
+      {"--tcp", "localhost"}, {"--tcp", "127.0.0.1:502", "--port", "/dev/ttyS0"}};
   for (const auto& Args : Refused) {
     EXPECT_THROW(Dorvane::ParseDeviceOptions(Args), Dorvane::EUsageError) << Args[0];
   }
@@ -318,6 +322,32 @@ TEST(DeviceProgram, AnswersAtTheAddressItIsGiven) {
   EXPECT_TRUE(Device.WaitForOutput("│nove                │\n", 5000ms)) << Device.Output;
   EXPECT_EQ(WriteRegisters(Port, 443, LineRegisters(3, "um"), false, 1, 1), rsNoReply);
   EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);
+}
+
+TEST(DeviceProgram, ServesItsFramesOverTcpAsADeviceServerDoes) {
+  for (const bool Ascii : {false, true}) {
+    const std::string Address = "127.0.0.1:" + std::to_string(Testing::FreeTcpPort());
+    std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM, "--tcp", Address};
+    if (Ascii) Args.push_back("--ascii");
+    TDeviceProcess Device(Args);
+    ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
+    EXPECT_NE(Device.Output.find(Ascii ? "ASCII over TCP" : "RTU over TCP"), std::string::npos) << Device.Output;
+    TModbusConnection Connection;
+    Connection.SetPort("tcp://" + Address);
+    if (Ascii) Connection.SetTransmissionMode(tmASCII);
+    TModbusClient Client;
+    Client.SetConnection(&Connection);
+    std::optional<TReplyStatus> Outcome;
+    Client.SetOnMultipleRegistersWrite(
+        [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info.ReplyStatus; });
+    Connection.Open();
+    Client.WriteMultipleRegisters(443, LineRegisters(4, "Via TCP"));
+    MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 10000);
+    EXPECT_EQ(Outcome, rsSuccess) << (Ascii ? "ASCII" : "RTU");
+    EXPECT_TRUE(Device.WaitForOutput("│Via TCP             │\n", 5000ms)) << Device.Output;
+    Connection.Close();
+    EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);
+  }
 }
 
 // The programs that serve a line announce themselves only once they listen: a request sent the
