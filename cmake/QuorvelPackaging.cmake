@@ -1,15 +1,15 @@
 # Debian packages with CPack, from a build configured for them (scripts/package.sh):
 #   libquorvelX.Y    the shared library (its SONAME's version in the name, as Debian names them)
 #   libquorvel-dev   headers, the static library, the link-time name, the CMake and pkg-config files
-#   dorvane          the utility, the simulated field device and the line scanner, the desktop entry,
-#                    icon and manuals
+#   dorvane          the utility, the simulated field device, the line scanner and the Modbus TCP
+#                    gateway, the desktop entry, icon and manuals
 # Configure with -DCMAKE_INSTALL_PREFIX=/usr (so that libraries go to the multiarch folder),
 # -DBUILD_SHARED_LIBS=ON -DQUORVEL_ALSO_STATIC=ON -DQUORVEL_DEBIAN_PACKAGES=ON, build, run cpack.
 option(QUORVEL_DEBIAN_PACKAGES "Install each package's Debian copyright file (for cpack)" OFF)
 
 set(QUORVEL_RUNTIME_PACKAGE libquorvel${QUORVEL_SOVERSION})
 set(QUORVEL_PROGRAMS)
-foreach(program dorvane dorvane-device quorvel-scan)
+foreach(program dorvane dorvane-device quorvel-scan quorvel-gateway)
   if(TARGET ${program})
     list(APPEND QUORVEL_PROGRAMS ${program})
   endif()
@@ -104,6 +104,7 @@ set(CPACK_COMPONENT_UTILITY_DESCRIPTION "Sets up the two display lines of a Modb
 Dorvane is a Qt desktop utility: a technician types the two 20-column lines of a field device's
 display, sees them on a dot-matrix preview and sends each line to the device over a Modbus serial
 line. dorvane-device simulates the device on a virtual serial line, for use without hardware;
-quorvel-scan finds a device whose address, rate, parity or framing is not known.")
+quorvel-scan finds a device whose address, rate, parity or framing is not known; quorvel-gateway
+puts a Modbus TCP server in front of a serial line.")
 
 include(CPack)

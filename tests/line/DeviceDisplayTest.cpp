@@ -251,12 +251,15 @@ TEST(DeviceOptions, CommandLineChoosesFramingAndLineSettings) {
   EXPECT_EQ(Dorvane::DescribeLineSettings(SizedOptions), "RTU, 19200 bit/s, 8N1, length-aware");
   EXPECT_EQ(Dorvane::DescribeLineSettings(Dorvane::ParseDeviceOptions({"--tcp", "127.0.0.1:1502", "--ascii"})),
             "ASCII over TCP, 19200 bit/s, 8N1");
+  TModbusConnection ModbusTcp;
+  Dorvane::ApplyLineSettings(Dorvane::ParseDeviceOptions({"--modbus-tcp", "127.0.0.1:1502"}), ModbusTcp);
+  EXPECT_EQ(ModbusTcp.TransmissionMode(), tmModbusTCP);
 
   const std::vector<std::vector<std::string>> Refused = {
       {"--baud"}, {"--baud", "0"}, {"--baud", "fast"}, {"--parity", "mark"}, {"--data-bits", "6"},
       {"--stop-bits", "3"}, {"--ascii=1"}, {"--port="}, {"--verbose"}, {"/dev/ttyS0"}, {"--gap", "-1"},
       {"--length-aware=yes"}, {"--address", "0"}, {"--address", "248"}, {"--address", "1x"},
-      {"--tcp", "localhost"}, {"--tcp", "127.0.0.1:502", "--port", "/dev/ttyS0"}};
+      {"--tcp", "localhost"}, {"--tcp", "127.0.0.1:502", "--port", "/dev/ttyS0"}, {"--modbus-tcp", "127.0.0.1:502", "--ascii"}};
   for (const auto& Args : Refused) {
     EXPECT_THROW(Dorvane::ParseDeviceOptions(Args), Dorvane::EUsageError) << Args[0];
   }
@@ -324,17 +327,18 @@ TEST(DeviceProgram, AnswersAtTheAddressItIsGiven) {
   EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);
 }
 
-TEST(DeviceProgram, ServesItsFramesOverTcpAsADeviceServerDoes) {
-  for (const bool Ascii : {false, true}) {
+TEST(DeviceProgram, ServesItsFramesOverTcpAsADeviceServerDoesAndModbusTcp) {
+  for (const TTransmissionMode Mode : {tmRTU, tmASCII, tmModbusTCP}) {
     const std::string Address = "127.0.0.1:" + std::to_string(Testing::FreeTcpPort());
-    std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM, "--tcp", Address};
-    if (Ascii) Args.push_back("--ascii");
+    std::vector<std::string> Args = {DORVANE_DEVICE_PROGRAM, Mode == tmModbusTCP ? "--modbus-tcp" : "--tcp", Address};
+    if (Mode == tmASCII) Args.push_back("--ascii");
     TDeviceProcess Device(Args);
     ASSERT_TRUE(Device.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Device.Output;
-    EXPECT_NE(Device.Output.find(Ascii ? "ASCII over TCP" : "RTU over TCP"), std::string::npos) << Device.Output;
+    const char* Described[] = {"RTU over TCP", "ASCII over TCP", "Modbus TCP"};
+    EXPECT_NE(Device.Output.find(Described[Mode]), std::string::npos) << Device.Output;
     TModbusConnection Connection;
     Connection.SetPort("tcp://" + Address);
-    if (Ascii) Connection.SetTransmissionMode(tmASCII);
+    Connection.SetTransmissionMode(Mode);
     TModbusClient Client;
     Client.SetConnection(&Connection);
     std::optional<TReplyStatus> Outcome;
@@ -343,7 +347,7 @@ TEST(DeviceProgram, ServesItsFramesOverTcpAsADeviceServerDoes) {
     Connection.Open();
     Client.WriteMultipleRegisters(443, LineRegisters(4, "Via TCP"));
     MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 10000);
-    EXPECT_EQ(Outcome, rsSuccess) << (Ascii ? "ASCII" : "RTU");
+    EXPECT_EQ(Outcome, rsSuccess) << Described[Mode];
     EXPECT_TRUE(Device.WaitForOutput("│Via TCP             │\n", 5000ms)) << Device.Output;
     Connection.Close();
     EXPECT_EQ(Device.Stop(SIGINT, 5000ms), 0);

@@ -179,13 +179,7 @@ TEST_F(TcpLineTest, AListeningClientReachesTheDeviceServerThatConnectsOut) {
 
 namespace {
 
-// A Modbus TCP frame: the MBAP header before the unit id, then the unit id and the PDU.
-TFrameData Mbap(Word TransactionId, const TFrameData& Frame, Word ProtocolId = 0) {
-  TFrameData Wire = {static_cast<Byte>(TransactionId >> 8), static_cast<Byte>(TransactionId), static_cast<Byte>(ProtocolId >> 8),
-                     static_cast<Byte>(ProtocolId), static_cast<Byte>(Frame.size() >> 8), static_cast<Byte>(Frame.size())};
-  Wire.insert(Wire.end(), Frame.begin(), Frame.end());
-  return Wire;
-}
+using Testing::Mbap;
 
 TFrameData operator+(TFrameData A, const TFrameData& B) {
   A.insert(A.end(), B.begin(), B.end());

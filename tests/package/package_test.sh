@@ -373,9 +373,10 @@ cmd_debian() {
     echo "$(basename "$utility"):"
     sed 's/^/    /' <<<"$files"
     local path
-    for path in /usr/bin/dorvane /usr/bin/dorvane-device /usr/bin/quorvel-scan /usr/share/applications/dorvane.desktop \
-        /usr/share/icons/hicolor/scalable/apps/dorvane.svg /usr/share/man/man1/dorvane.1.gz \
-        /usr/share/man/man1/dorvane-device.1.gz /usr/share/man/man1/quorvel-scan.1.gz /usr/share/doc/dorvane/copyright; do
+    for path in /usr/bin/dorvane /usr/bin/dorvane-device /usr/bin/quorvel-scan /usr/bin/quorvel-gateway \
+        /usr/share/applications/dorvane.desktop /usr/share/icons/hicolor/scalable/apps/dorvane.svg \
+        /usr/share/man/man1/dorvane.1.gz /usr/share/man/man1/dorvane-device.1.gz /usr/share/man/man1/quorvel-scan.1.gz \
+        /usr/share/man/man1/quorvel-gateway.1.gz /usr/share/doc/dorvane/copyright; do
       check "utility: $path" expect_in "$files" "$path"
     done
     check "utility: the manuals are gzip files that man can read" bash -c \

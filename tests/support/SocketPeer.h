@@ -27,6 +27,16 @@ class TDeviceServerEnd {
   Platform::TListeningSocket Listener_;
 };
 
+// A Modbus TCP frame as it goes over the socket: the MBAP header's transaction id, protocol id
+// and length, then the unit id and the PDU (Frame).
+inline TFrameData Mbap(Word TransactionId, const TFrameData& Frame, Word ProtocolId = 0) {
+  TFrameData Wire = {static_cast<Byte>(TransactionId >> 8), static_cast<Byte>(TransactionId & 0xFF),
+                     static_cast<Byte>(ProtocolId >> 8),    static_cast<Byte>(ProtocolId & 0xFF),
+                     static_cast<Byte>(Frame.size() >> 8),  static_cast<Byte>(Frame.size() & 0xFF)};
+  Wire.insert(Wire.end(), Frame.begin(), Frame.end());
+  return Wire;
+}
+
 // A port on 127.0.0.1 that nothing listened on a moment ago, for a program that must be told
 // which port to take.
 Word FreeTcpPort();

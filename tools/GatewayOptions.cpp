@@ -1,0 +1,143 @@
+#include "GatewayOptions.h"
+
+#include <charconv>
+
+#include <Quorvel/Connection.h>
+
+namespace Dorvane {
+
+using namespace Quorvel;
+
+namespace {
+
+Cardinal ParseCount(const std::string& Option, const std::string& Text) {
+  Cardinal Value = 0;
+  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
+  if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty())
+    throw EUsageError(Option + ": '" + Text + "' is not a number");
+  return Value;
+}
+
+}  // namespace
+
+TGatewayOptions ParseGatewayOptions(const std::vector<std::string>& Args) {
+  TGatewayOptions Options;
+  for (std::size_t I = 0; I < Args.size(); ++I) {
+    std::string Option = Args[I];
+    std::string Value;
+    bool HasValue = false;
+    if (const auto Equals = Option.find('='); Option.rfind("--", 0) == 0 && Equals != std::string::npos) {
+      Value = Option.substr(Equals + 1);
+      Option.erase(Equals);
+      HasValue = true;
+    }
+    const auto Flag = [&] {
+      if (HasValue) throw EUsageError(Option + " takes no value");
+    };
+    const auto TakeValue = [&]() -> const std::string& {
+      if (!HasValue) {
+        if (I + 1 >= Args.size()) throw EUsageError(Option + " needs a value");
+        Value = Args[++I];
+      }
+      return Value;
+    };
+    if (Option == "--help" || Option == "-h") {
+      Flag();
+      Options.Help = true;
+    } else if (Option == "--version") {
+      Flag();
+      Options.Version = true;
+    } else if (Option == "--listen") {
+      Options.Listen = TakeValue();
+      if (Options.Listen.find(':') == std::string::npos) throw EUsageError("--listen needs HOST:PORT");
+    } else if (Option == "--max-clients") {
+      Options.MaxClients = ParseCount(Option, TakeValue());
+      if (Options.MaxClients < 1 || Options.MaxClients > TModbusConnection::MaxClientsLimit)
+        throw EUsageError("--max-clients: 1 to " + std::to_string(TModbusConnection::MaxClientsLimit));
+    } else if (Option == "--idle-timeout") {
+      Options.IdleTimeout = ParseCount(Option, TakeValue());
+    } else if (Option == "--ascii") {
+      Flag();
+      Options.TransmissionMode = tmASCII;
+    } else if (Option == "--rtu") {
+      Flag();
+      Options.TransmissionMode = tmRTU;
+    } else if (Option == "--baud") {
+      Options.BaudRate = ParseCount(Option, TakeValue());
+      if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
+    } else if (Option == "--parity") {
+      const std::string& Name = TakeValue();
+      if (Name == "none") Options.Parity = psNone;
+      else if (Name == "odd") Options.Parity = psOdd;
+      else if (Name == "even") Options.Parity = psEven;
+      else throw EUsageError("--parity: '" + Name + "' is not none, odd or even");
+    } else if (Option == "--data-bits") {
+      const Cardinal Bits = ParseCount(Option, TakeValue());
+      if (Bits != 7 && Bits != 8) throw EUsageError("--data-bits: 7 or 8");
+      Options.DataBits = Bits == 7 ? db7 : db8;
+    } else if (Option == "--stop-bits") {
+      const Cardinal Bits = ParseCount(Option, TakeValue());
+      if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
+      Options.StopBits = Bits == 1 ? sb1 : sb2;
+    } else if (Option == "--timeout") {
+      Options.Timeout = ParseCount(Option, TakeValue());
+      if (Options.Timeout == 0) throw EUsageError("--timeout: above 0 ms");
+    } else if (Option == "--retries") {
+      Options.Retries = ParseCount(Option, TakeValue());
+      if (Options.Retries == 0) throw EUsageError("--retries: at least 1 attempt");
+    } else if (!Option.empty() && Option[0] != '-' && Options.SerialPort.empty()) {
+      Options.SerialPort = Option;
+    } else {
+      throw EUsageError("unknown argument '" + Args[I] + "'");
+    }
+  }
+  if (Options.SerialPort.empty() && !Options.Help && !Options.Version) throw EUsageError("no serial port named");
+  return Options;
+}
+
+std::string GatewayUsage(const std::string& Program) {
+  return "Usage: " + Program +
+         " [--listen HOST:PORT] [--max-clients N] [--idle-timeout MS] [--ascii] [--baud RATE]\n"
+         "       [--parity none|odd|even] [--data-bits 7|8] [--stop-bits 1|2] [--timeout MS] [--retries N]\n"
+         "       SERIAL_PORT\n"
+         "\n"
+         "A Modbus TCP server in front of a serial line: every request of its TCP clients goes on to\n"
+         "the line, one at a time in the order they came, and the line's reply goes back. No reply is\n"
+         "exception 0Bh, a lost line exception 0Ah; a broadcast (unit 0) is passed on unanswered.\n"
+         "\n"
+         "  --listen HOST:PORT  where clients connect (default: 127.0.0.1:502, this machine only)\n"
+         "  --max-clients N     connections served at once (default: 8; at most 60)\n"
+         "  --idle-timeout MS   a connection silent this long is closed (default: 60000)\n"
+         "  --ascii             Modbus ASCII on the line (default: RTU)\n"
+         "  --baud RATE         bits per second (default: 19200)\n"
+         "  --parity P          none, odd or even (default: none)\n"
+         "  --data-bits N       7 or 8 (default: 8)\n"
+         "  --stop-bits N       1 or 2 (default: 1)\n"
+         "  --timeout MS        how long a reply on the line may take (default: 1000)\n"
+         "  --retries N         attempts per request (default: 1)\n"
+         "  --version           print the version and end\n"
+         "\n"
+         "SIGUSR1 prints its statistics; Ctrl-C stops it, and prints them once more.\n";
+}
+
+void ApplyGatewayOptions(const TGatewayOptions& Options, TModbusConnection& Tcp, TModbusConnection& Serial) {
+  Tcp.SetTransmissionMode(tmModbusTCP);
+  Tcp.SetConnectionMode(cmServer);
+  Tcp.SetPort("tcp-listen://" + Options.Listen);
+  Tcp.SetMaxClients(Options.MaxClients);
+  Tcp.SetIdleTimeout(Options.IdleTimeout);
+
+  TDeviceOptions Line;
+  Line.TransmissionMode = Options.TransmissionMode;
+  Line.BaudRate = Options.BaudRate;
+  Line.Parity = Options.Parity;
+  Line.DataBits = Options.DataBits;
+  Line.StopBits = Options.StopBits;
+  ApplyLineSettings(Line, Serial);
+  Serial.SetConnectionMode(cmClient);
+  Serial.SetPort(Options.SerialPort);
+  Serial.SetReceiveTimeout(Options.Timeout);
+  Serial.SetMaxRetries(Options.Retries);
+}
+
+}  // namespace Dorvane
