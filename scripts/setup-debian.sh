@@ -14,9 +14,9 @@ set -euo pipefail
 declare -A sets=(
   [build]="build-essential cmake ninja-build pkg-config"
   [run]="qt6-base-dev fonts-dejavu-core fonts-dejavu-extra"
-  # The suites, the interop peers (libmodbus, pymodbus), and the package tests (dpkg-dev for cpack's
-  # dependency list, file for its look at the programs).
-  [test]="libgtest-dev libgmock-dev libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio dpkg-dev file"
+  # The suites, the interop peers (libmodbus, pymodbus, mbpoll), and the package tests (dpkg-dev for
+  # cpack's dependency list, file for its look at the programs).
+  [test]="libgtest-dev libgmock-dev libmodbus-dev python3-pymodbus python3-serial python3-serial-asyncio mbpoll dpkg-dev file"
   [package]="dpkg-dev file"
   [docs]="doxygen"
   [fuzz]="clang libclang-rt-14-dev"
