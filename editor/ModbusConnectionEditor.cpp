@@ -380,9 +380,12 @@ void TModbusConnectionEditForm::PutPortFirst(const std::string& Port) {
     return;
   }
   if (Port.empty()) return;
-  // A current port that the system does not list (gone, or not a port it knows) is still shown.
+  // A current port that the system does not list (gone, or not a port it knows) is still shown; a
+  // serial device server reached over TCP is never listed.
+  const bool OverTcp = Port.rfind("tcp://", 0) == 0 || Port.rfind("tcp-listen://", 0) == 0;
   auto* Name = new QStandardItem(QString::fromStdString(Port));
-  auto* Description = new QStandardItem(QStringLiteral("current port, not found now"));
+  auto* Description =
+      new QStandardItem(OverTcp ? QStringLiteral("current port, over TCP") : QStringLiteral("current port, not found now"));
   FPortModel->insertRow(0, {Name, Description});
   TSerialPortInfo Current;
   Current.Name = Current.Device = Port;

@@ -24,6 +24,7 @@
 #include <Quorvel/Checksums.h>
 #include "MainWindowFixture.h"
 #include "TrafficMonitor.h"
+#include "SocketPeer.h"
 #include "VirtualSerialLine.h"
 
 namespace {
@@ -311,6 +312,61 @@ TEST_F(MainWindowTest, ASendUnderWayWhenThePortGoesEndsWithItsOutcome) {
   EXPECT_EQ(Text(Form.Line1Status), "Linha 1: sem resposta após 1 tentativa");
   EXPECT_FALSE(Form.ModbusConnection1->Active());
   EXPECT_EQ(Text(Form.PortStatus), "Porta perdida, aguardando");
+  EXPECT_TRUE(Boxes.empty()) << Boxes.front();
+}
+
+}  // namespace
+
+namespace {
+
+// A typed "tcp://HOST:PORT" is a port like any other: the window reaches the device behind a
+// serial device server, shows it in its status line and monitor, and reconnects once the server
+// is back after it went.
+TEST_F(MainWindowTest, ADeviceServerTypedAsATcpPortIsReachedAndReconnected) {
+  const std::string Address = "127.0.0.1:" + std::to_string(Testing::FreeTcpPort());
+  const std::string Port = "tcp://" + Address;
+  auto Device = std::make_unique<TSimulatedDevice>("tcp-listen://" + Address);
+  TForm1 Form(MissingPort);
+  Form.show();
+  Form.Monitor1->trigger();
+  Boxes.clear();
+  QString Described;
+  WhenDialogShows([&](QWidget& Dialog) {
+    auto* Ports = Dialog.findChild<QComboBox*>(QStringLiteral("PortComboBox"));
+    ASSERT_NE(Ports, nullptr);
+    Ports->setEditText(QString::fromStdString(Port));
+    Press(Dialog, "OKButton");
+  });
+  Form.Conectar1->trigger();
+  EXPECT_TRUE(Boxes.empty()) << Boxes.front();
+  ASSERT_TRUE(Form.ModbusConnection1->Active());
+  EXPECT_EQ(Form.ModbusConnection1->Port(), Port);
+  EXPECT_EQ(Text(Form.PortStatus), "Conectado");
+  ASSERT_TRUE(DeviceAnswers(Form));
+  Form.Edit1->setText(QStringLiteral("via TCP"));
+  Form.Button1->click();
+  ASSERT_TRUE(WaitFor([&] { return Form.Line2Status->text().contains(QStringLiteral("gravada")); }));
+  EXPECT_EQ(std::string(Device->Display.Line(2).begin(), Device->Display.Line(2).end()), "via TCP             ");
+
+  // The device server goes: the port is lost, and the window waits for it.
+  Device.reset();
+  ASSERT_TRUE(WaitFor([&] { return Form.WaitingForPort(); }));
+  EXPECT_EQ(Text(Form.PortStatus), "Porta perdida, aguardando");
+  // Back at the same address: the watch reconnects by itself.
+  Device = std::make_unique<TSimulatedDevice>("tcp-listen://" + Address);
+  ASSERT_TRUE(WaitFor([&] { return Form.ModbusConnection1->Active(); }, 5000));
+  EXPECT_EQ(Text(Form.PortStatus), "Porta reconectada");
+  ASSERT_TRUE(DeviceAnswers(Form));
+  Form.TrafficMonitor1->Flush();
+  EXPECT_TRUE(Form.TrafficMonitor1->Text().contains(QStringLiteral("—  porta reaberta por ") + QString::fromStdString(Port)));
+  // The settings dialog shows it as the current port, over TCP.
+  WhenDialogShows([&Described](QWidget& Dialog) {
+    const QAbstractItemModel* Model = Dialog.findChild<QComboBox*>(QStringLiteral("PortComboBox"))->model();
+    Described = Model->index(0, 1).data().toString();
+    Press(Dialog, "CancelButton");
+  });
+  Form.Conectar1->trigger();
+  EXPECT_EQ(Described, QStringLiteral("current port, over TCP"));
   EXPECT_TRUE(Boxes.empty()) << Boxes.front();
 }
 
