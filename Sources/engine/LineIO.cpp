@@ -262,20 +262,24 @@ int TModbusConnection::ReadASCIIFrame(Byte* Dest, int Capacity, Cardinal& Remain
 }
 
 // A Modbus TCP frame ends where its header's length field says: TCP keeps the bytes in order, so
-// no silence is waited for. Only the frame's own bytes are taken, so the next frame stays whole in
-// the socket; and every wait finds new bytes, as what had arrived was read. A header that cannot
-// be, or a frame cut short by the end of the budget, leaves no way to find the next frame's start:
-// the connection it came on is dropped.
+// no silence is waited for. What has arrived is read at once, up to the longest frame; bytes past
+// this frame's end are the next one's start, kept for the next read. So every wait finds new bytes
+// (no wait can spin on bytes left unread), and a whole reply costs one wait and one read. A header
+// that cannot be, or a frame cut short by the end of the budget, leaves no way to find the next
+// frame's start: the connection it came on is dropped.
 int TModbusConnection::ReadMbapFrame(Byte* Dest, int Capacity, Cardinal& Remaining) {
   if (Remaining == 0) return 0;
-  int Total = 0;
+  int Total = TakeCarry(Dest, Capacity);
   for (;;) {
     TMbapHeader Header;
     int Size = 0;
     const TMbapScan Scan = ScanMbapFrame({Dest, static_cast<std::size_t>(Total)}, Header, Size);
-    if (Scan == TMbapScan::Whole && Size <= Capacity) return Size;
-    const int Want = Total >= MbapPrefixSize ? MbapPrefixSize + Header.Length : MbapHeaderSize;
-    if (Scan == TMbapScan::Bad || Want > Capacity) {
+    if (Scan == TMbapScan::Whole && Size <= Capacity) {
+      FEngine->CarryCount = Total - Size;
+      std::memcpy(FEngine->Carry.data(), Dest + Size, static_cast<std::size_t>(FEngine->CarryCount));
+      return Size;
+    }
+    if (Scan == TMbapScan::Bad || Total >= Capacity) {
       FEngine->Counters.Add(lcMalformedFrames);
       FEngine->Line->Abandon();
       return 0;
@@ -286,7 +290,7 @@ int TModbusConnection::ReadMbapFrame(Byte* Dest, int Capacity, Cardinal& Remaini
     }
     Cardinal Waiting = 0;
     if (!GetInputCount(Waiting)) return 0;
-    const int Take = std::min(static_cast<int>(std::min<Cardinal>(Waiting, 0x7FFFFFFF)), Want - Total);
+    const auto Take = static_cast<int>(std::min<Cardinal>(Waiting, static_cast<Cardinal>(Capacity - Total)));
     if (Take > 0 && !ReadBytes(Dest + Total, static_cast<Cardinal>(Take))) return 0;
     Total += Take;
     if (Take > 0) FEngine->LastReceive = Platform::MonotonicMicroseconds();

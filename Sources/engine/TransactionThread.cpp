@@ -197,7 +197,10 @@ void TTransactionThread::RunPipelinedClient() {
       // Room left: a new request ends the wait too (the queue's signal, given since it was found
       // empty); closing signals it as well.
       const bool Room = Outstanding < FPending.size() && !Terminated();
-      const auto Result = FConnection.FEngine->Line->WaitForInput(Wait, Room ? &FQueueEvent : nullptr);
+      // A reply read along with the previous one is waiting already.
+      const auto Result = FConnection.FEngine->CarryCount > 0
+                              ? Platform::TWaitResult::Input
+                              : FConnection.FEngine->Line->WaitForInput(Wait, Room ? &FQueueEvent : nullptr);
       if (Result == Platform::TWaitResult::Failed) FConnection.NotePortFailure();
       if (Result == Platform::TWaitResult::Input) TakePipelinedReply(Outstanding);
     } catch (...) {

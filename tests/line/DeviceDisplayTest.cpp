@@ -354,6 +354,38 @@ TEST(DeviceProgram, ServesItsFramesOverTcpAsADeviceServerDoesAndModbusTcp) {
   }
 }
 
+#ifdef QUORVEL_GATEWAY_PROGRAM
+TEST(GatewayProgram, ReportsItsStatisticsOnSigusr1AndAtTheEnd) {
+  Testing::TVirtualSerialLine Line(19200);  // no station answers on the other side
+  const std::string Listen = "127.0.0.1:" + std::to_string(Testing::FreeTcpPort());
+  TDeviceProcess Gateway({QUORVEL_GATEWAY_PROGRAM, "--listen", Listen, "--timeout", "100", Line.PortA()});
+  ASSERT_TRUE(Gateway.WaitForOutput("Ctrl-C stops it.\n", 5000ms)) << Gateway.Output;
+  EXPECT_NE(Gateway.Output.find("Gateway on " + Listen), std::string::npos) << Gateway.Output;
+  TModbusConnection Connection;
+  Connection.SetTransmissionMode(tmModbusTCP);
+  Connection.SetPort("tcp://" + Listen);
+  TModbusClient Client;
+  Client.SetConnection(&Connection);
+  std::optional<TTransactionInfo> Outcome;
+  Client.SetOnHoldingRegistersRead(
+      [&Outcome](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) { Outcome = Info; });
+  Connection.Open();
+  Client.ReadHoldingRegisters(0, 1);
+  MainThread::ProcessMessagesUntil([&] { return Outcome.has_value(); }, 5000);
+  ASSERT_TRUE(Outcome.has_value());
+  EXPECT_EQ(Outcome->ReplyStatus, rsExceptionReply);
+  EXPECT_EQ(Outcome->ExceptionCode, 0x0B) << "the station did not answer";
+  Gateway.Send(SIGUSR1);
+  EXPECT_TRUE(Gateway.WaitForOutput("Requests: 1 (0 answered, 0 broadcasts, 1 without reply", 5000ms)) << Gateway.Output;
+  Connection.Close();
+  EXPECT_EQ(Gateway.Stop(SIGINT, 5000ms), 0);
+  Gateway.WaitForOutput("Stopped.\n", 1000ms);
+  const auto Last = Gateway.Output.rfind("Requests: 1 ");
+  ASSERT_NE(Last, std::string::npos) << Gateway.Output;
+  EXPECT_NE(Gateway.Output.find("Stopped.\n", Last), std::string::npos) << "the statistics once more at the end";
+}
+#endif
+
 // The programs that serve a line announce themselves only once they listen: a request sent the
 // moment the announcement appears is answered at its first attempt. The client sends at once
 // (length-aware framing starts without waiting for a quiet line), over an unpaced line.

@@ -66,6 +66,9 @@ class TProgramProcess {
     return true;
   }
 
+  // Signal for the program, which goes on running (SIGUSR1 for a report, say).
+  void Send(int Signal) { ::kill(FPid, Signal); }
+
   // The exit status after Signal, or -1 when it did not exit by itself within Timeout.
   int Stop(int Signal, std::chrono::milliseconds Timeout) {
     ::kill(FPid, Signal);

@@ -5,8 +5,10 @@
 
 #include <array>
 #include <random>
+#include <tuple>
 
 #include <Quorvel/Errors.h>
+#include "platform/Socket.h"
 #include "protocol/FrameLength.h"
 #include "TestBytes.h"
 
@@ -42,6 +44,7 @@ void Decode(const TModbusFrameCodec& Codec, const TFrameData& Raw, TModbusBuffer
 
 const TModbusFrameCodec Rtu(tmRTU, cmClient);
 const TModbusFrameCodec Ascii(tmASCII, cmClient);
+const TModbusFrameCodec ModbusTcp(tmModbusTCP, cmClient);
 
 }  // namespace
 
@@ -57,6 +60,8 @@ TEST(FrameCodec, SizesFollowTheMode) {
   EXPECT_EQ(Ascii.MinRequestSize(), 3);
   EXPECT_EQ(Ascii.MinReplySize(), 4);
   EXPECT_EQ(2 * Ascii.FrameBufferSize() + 3, Ascii.RawFrameSize()) << "a full buffer always fits the wire area";
+  EXPECT_EQ(std::tuple(ModbusTcp.RawFrameSize(), ModbusTcp.ChecksumSize(), ModbusTcp.MinRequestSize(), ModbusTcp.MinReplySize()),
+            std::tuple(260, 0, 2, 3));
 }
 
 TEST(FrameCodec, DisplayLineRequestsAsSent) {
@@ -91,6 +96,56 @@ TEST(FrameCodec, ReadHoldingRegisterInBothModes) {
   Decode(Ascii, Bytes(":010300000001FB\r\n"), Back);
   EXPECT_EQ(Contents(Back), Hex("01 03 00 00 00 01 FB"));
   EXPECT_TRUE(Ascii.IsValidFrame(Back));
+
+  // Modbus TCP: the MBAP header in front (the sender sets the transaction id), no check behind.
+  Fill(Buffer, Hex("01 03 00 00 00 01"));
+  ModbusTcp.AppendChecksum(Buffer);
+  EXPECT_EQ(Encode(ModbusTcp, Buffer), Hex("0000 0000 0006 01 03 00 00 00 01"));
+  TModbusBuffer Reply(256);
+  const TFrameData Wire = Hex("1234 0000 0005 01 03 02 00 2A");
+  EXPECT_TRUE(ModbusTcp.DecodeReceivedFrame(Wire.data(), Reply, static_cast<int>(Wire.size())));
+  EXPECT_EQ(Contents(Reply), Hex("01 03 02 00 2A"));
+  EXPECT_TRUE(ModbusTcp.IsValidFrame(Reply));
+  // A header that is not this frame's: another protocol, a length that lies either way.
+  for (const char* Bad : {"1234 0001 0005 01 03 02 00 2A", "1234 0000 0006 01 03 02 00 2A", "1234 0000 0004 01 03 02 00 2A"}) {
+    const TFrameData Refused = Hex(Bad);
+    EXPECT_FALSE(ModbusTcp.DecodeReceivedFrame(Refused.data(), Reply, static_cast<int>(Refused.size()))) << Bad;
+    EXPECT_EQ(Reply.Size(), 0) << Bad;
+  }
+}
+
+TEST(TcpPortName, HostAndPortAsAUserWritesThem) {
+  using Platform::ParseTcpPortName;
+  using Platform::TTcpPortName;
+  struct Row {
+    const char* Name;
+    Word DefaultPort;
+    TTcpPortName::TKind Kind;
+    const char* Host;
+    Word Port;
+  };
+  const Row Rows[] = {
+      {"tcp://127.0.0.1:4001", 0, TTcpPortName::Connect, "127.0.0.1", 4001},
+      {"tcp://device-server.local:502", 0, TTcpPortName::Connect, "device-server.local", 502},
+      {"tcp://[::1]:1502", 0, TTcpPortName::Connect, "::1", 1502},
+      {"tcp://10.0.0.7", 502, TTcpPortName::Connect, "10.0.0.7", 502},  // Modbus TCP's own port
+      {"tcp-listen://0.0.0.0:0", 0, TTcpPortName::Listen, "0.0.0.0", 0},
+      {"tcp://10.0.0.7", 0, TTcpPortName::None, "", 0},
+      {"tcp://10.0.0.7:0", 0, TTcpPortName::None, "", 0},
+      {"tcp://10.0.0.7:65536", 0, TTcpPortName::None, "", 0},
+      {"tcp://:502", 0, TTcpPortName::None, "", 0},
+      {"tcp://[::1]502", 0, TTcpPortName::None, "", 0},
+      {"tcp://host:50 ", 0, TTcpPortName::None, "", 0},
+      {"/dev/ttyUSB0", 502, TTcpPortName::None, "", 0},
+      {"TCP://host:1", 0, TTcpPortName::None, "", 0},
+  };
+  for (const auto& R : Rows) {
+    const TTcpPortName Name = ParseTcpPortName(R.Name, R.DefaultPort);
+    EXPECT_EQ(Name.Kind, R.Kind) << R.Name;
+    if (R.Kind == TTcpPortName::None) continue;
+    EXPECT_EQ(Name.Host, R.Host) << R.Name;
+    EXPECT_EQ(Name.Port, R.Port) << R.Name;
+  }
 }
 
 TEST(FrameCodec, EncodesUpperCaseHexAndNothingForAnEmptyBuffer) {
