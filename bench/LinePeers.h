@@ -1,16 +1,21 @@
 #pragma once
 // Both ends of a Modbus line for the benchmarks that run over one: our client and server, and
-// libmodbus's RTU client and server, each on a port of a virtual serial line. The request is the
-// utility's one job: display line 1 as WriteMultipleRegisters(443, 11 values) to server 1.
+// libmodbus's RTU client and server, each on a port of a virtual serial line; or the same four as
+// Modbus TCP ends on 127.0.0.1 (TTcp). The request is the utility's one job: display line 1 as
+// WriteMultipleRegisters(443, 11 values) to server 1.
 //
 // Everything runs in one process. Our client's events and our server's requests are handled on
 // the main thread, so whatever waits for the line pumps messages meanwhile; libmodbus blocks in
 // its calls, so its client runs on a thread of its own and wakes the main thread when it is done.
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <modbus/modbus.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -52,6 +57,16 @@ inline void Configure(TModbusConnection& Connection, const std::string& Port, Ca
   Connection.SetInterFrameGap(Framing.Gap);
 }
 
+// A Modbus TCP end on 127.0.0.1 at Port instead of a serial port.
+struct TTcp {
+  Word Port = 0;
+};
+
+inline void Configure(TModbusConnection& Connection, TTcp Tcp, bool Listen) {
+  Connection.SetTransmissionMode(tmModbusTCP);
+  Connection.SetPort((Listen ? "tcp-listen://127.0.0.1:" : "tcp://127.0.0.1:") + std::to_string(Tcp.Port));
+}
+
 class TServerSide {
  public:
   virtual ~TServerSide() = default;
@@ -64,6 +79,14 @@ class TOurServer : public TServerSide {
     Server.SetServerAddress(1);
     Server.SetConnection(&Connection);
     Configure(Connection, Port, Baud, Framing);
+    Connection.SetConnectionMode(cmServer);
+    Connection.Open();
+  }
+  explicit TOurServer(TTcp Tcp) {
+    Server.HoldingRegisters() = {FirstRegister, TRegValues(Line1.size(), 0)};
+    Server.SetServerAddress(1);
+    Server.SetConnection(&Connection);
+    Configure(Connection, Tcp, true);
     Connection.SetConnectionMode(cmServer);
     Connection.Open();
   }
@@ -91,9 +114,32 @@ class TLibmodbusServer : public TServerSide {
       }
     });
   }
+  // Its Modbus TCP server, one client at a time.
+  explicit TLibmodbusServer(TTcp Tcp) {
+    Context = modbus_new_tcp("127.0.0.1", Tcp.Port);
+    Mapping = modbus_mapping_new(0, 0, 1000, 0);
+    if (Context == nullptr || Mapping == nullptr) throw std::runtime_error("libmodbus server");
+    modbus_set_indication_timeout(Context, 0, 50000);
+    Listening = modbus_tcp_listen(Context, 1);
+    if (Listening < 0) throw std::runtime_error("libmodbus server: cannot listen");
+    Thread = std::thread([this] {
+      std::uint8_t Query[MODBUS_TCP_MAX_ADU_LENGTH];
+      while (!Stopping) {
+        pollfd Waiting{Listening, POLLIN, 0};
+        if (::poll(&Waiting, 1, 50) <= 0 || modbus_tcp_accept(Context, &Listening) < 0) continue;
+        while (!Stopping) {
+          const int Length = modbus_receive(Context, Query);
+          if (Length > 0) modbus_reply(Context, Query, Length, Mapping);
+          if (Length < 0 && errno != ETIMEDOUT) break;
+        }
+        modbus_close(Context);
+      }
+    });
+  }
   ~TLibmodbusServer() override {
     Stopping = true;
     Thread.join();
+    if (Listening >= 0) ::close(Listening);
     modbus_close(Context);
     modbus_free(Context);
     modbus_mapping_free(Mapping);
@@ -102,6 +148,7 @@ class TLibmodbusServer : public TServerSide {
  private:
   modbus_t* Context = nullptr;
   modbus_mapping_t* Mapping = nullptr;
+  int Listening = -1;
   std::atomic<bool> Stopping{false};
   std::thread Thread;
 };
@@ -121,6 +168,15 @@ class TOurClient : public TClientSide {
  public:
   TOurClient(const std::string& Port, Cardinal Baud, TFraming Framing) {
     Configure(Connection, Port, Baud, Framing);
+    Begin();
+  }
+  explicit TOurClient(TTcp Tcp) {
+    Configure(Connection, Tcp, false);
+    Begin();
+  }
+
+ private:
+  void Begin() {
     Client.SetConnection(&Connection);
     Client.SetOnMultipleRegistersWrite(
         [this](TModbusClient&, const TTransactionInfo& Info, Word, Word, const TRegValues&) {
@@ -130,6 +186,7 @@ class TOurClient : public TClientSide {
     Connection.Open();
   }
 
+ public:
   double OneAtATime(int Count) override {
     const auto Start = Clock::now();
     for (int I = 0; I < Count; ++I)
@@ -165,6 +222,14 @@ class TLibmodbusClient : public TClientSide {
     modbus_set_slave(Context, 1);
     modbus_set_response_timeout(Context, 1, 0);
     if (modbus_connect(Context) != 0) throw std::runtime_error("libmodbus client: cannot open " + Port);
+    Thread = std::thread([this] { Serve(); });
+  }
+  explicit TLibmodbusClient(TTcp Tcp) {
+    Context = modbus_new_tcp("127.0.0.1", Tcp.Port);
+    if (Context == nullptr) throw std::runtime_error("libmodbus client");
+    modbus_set_slave(Context, 1);
+    modbus_set_response_timeout(Context, 1, 0);
+    if (modbus_connect(Context) != 0) throw std::runtime_error("libmodbus client: cannot connect");
     Thread = std::thread([this] { Serve(); });
   }
   ~TLibmodbusClient() override {
