@@ -587,9 +587,11 @@ TEST_P(ClientInterop, ARequesterEndsEachRequestOnceInEveryStyle) {
     EXPECT_EQ(Refused.Reply.Info.ExceptionCode, 2) << Case;
   }
   // Longer than libmodbus's own response time-out, which it spends on a request to another server.
+  // libmodbus's TCP server answers every unit id: there is no other server to leave unanswered.
   Connection.SetReceiveTimeout(700);
   TRequester Absent(Connection, 2);
   for (const TStyle Style : AllStyles) {
+    if (GetParam() == TPeerServer::LibmodbusTCP) break;
     TStyleEnd<TRegValues> Unanswered;
     SendInStyle(Style, Absent.ReadHoldingRegisters(0, 1), Unanswered);
     ASSERT_EQ(Unanswered.Count, 1) << StyleName(Style);
