@@ -617,20 +617,23 @@ TEST_P(ClientInterop, ARequesterEndsEachRequestOnceInEveryStyle) {
   // In flight: a request to the absent server is on the line, waiting for its reply, when it is
   // cancelled. It ends then and there, cancelled; the request after it is answered once the worker
   // has let the cancelled one's attempts run out.
-  Connection.SetReceiveTimeout(700);
-  const auto SentBefore = Connection.Statistics().FramesSent;
-  auto InFlight = Absent.ReadHoldingRegisters(0, 1);
-  auto InFlightEnd = InFlight.Future();
-  for (int Waited = 0; Waited < 5000 && Connection.Statistics().FramesSent == SentBefore; ++Waited)
-    std::this_thread::sleep_for(1ms);
-  ASSERT_GT(Connection.Statistics().FramesSent, SentBefore) << "the request went out";
-  EXPECT_TRUE(InFlight.Cancel());
-  ASSERT_EQ(InFlightEnd.wait_for(0s), std::future_status::ready) << "a cancelled request ends at once";
-  EXPECT_TRUE(InFlightEnd.get().Cancelled);
-  EXPECT_FALSE(InFlight.Cancel()) << "it ends once";
-  auto After = Server.ReadHoldingRegisters(5, 1).Future();
-  ASSERT_TRUE(PumpUntilReady(After));
-  EXPECT_EQ(After.get().Values, TableOf(HoldingRegisterAt, 5, 1));
+  // libmodbus's TCP server answers the absent unit too, at once: nothing stays on the line.
+  if (GetParam() != TPeerServer::LibmodbusTCP) {
+    Connection.SetReceiveTimeout(700);
+    const auto SentBefore = Connection.Statistics().FramesSent;
+    auto InFlight = Absent.ReadHoldingRegisters(0, 1);
+    auto InFlightEnd = InFlight.Future();
+    for (int Waited = 0; Waited < 5000 && Connection.Statistics().FramesSent == SentBefore; ++Waited)
+      std::this_thread::sleep_for(1ms);
+    ASSERT_GT(Connection.Statistics().FramesSent, SentBefore) << "the request went out";
+    EXPECT_TRUE(InFlight.Cancel());
+    ASSERT_EQ(InFlightEnd.wait_for(0s), std::future_status::ready) << "a cancelled request ends at once";
+    EXPECT_TRUE(InFlightEnd.get().Cancelled);
+    EXPECT_FALSE(InFlight.Cancel()) << "it ends once";
+    auto After = Server.ReadHoldingRegisters(5, 1).Future();
+    ASSERT_TRUE(PumpUntilReady(After));
+    EXPECT_EQ(After.get().Values, TableOf(HoldingRegisterAt, 5, 1));
+  }
   Connection.SetReceiveTimeout(1000);
 
   for (const bool Closing : {true, false}) {
