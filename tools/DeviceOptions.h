@@ -1,12 +1,12 @@
 #pragma once
 // The simulated device's command line.
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/Types.h>
+#include "CommandLine.h"
 
 namespace Quorvel {
 class TModbusConnection;
@@ -36,11 +36,6 @@ struct TDeviceOptions {
   Quorvel::Cardinal InterFrameGap = 0xFFFFFFFFu;  // microseconds; the standard gap by default
   bool Help = false;
   bool Version = false;
-};
-
-class EUsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // Args without the program name. Raises EUsageError, with a message for the user, on anything it

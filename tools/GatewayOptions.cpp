@@ -1,94 +1,64 @@
 #include "GatewayOptions.h"
 
-#include <charconv>
-
 #include <Quorvel/Connection.h>
 
 namespace Dorvane {
 
 using namespace Quorvel;
 
-namespace {
-
-Cardinal ParseCount(const std::string& Option, const std::string& Text) {
-  Cardinal Value = 0;
-  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
-  if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty())
-    throw EUsageError(Option + ": '" + Text + "' is not a number");
-  return Value;
-}
-
-}  // namespace
-
 TGatewayOptions ParseGatewayOptions(const std::vector<std::string>& Args) {
   TGatewayOptions Options;
-  for (std::size_t I = 0; I < Args.size(); ++I) {
-    std::string Option = Args[I];
-    std::string Value;
-    bool HasValue = false;
-    if (const auto Equals = Option.find('='); Option.rfind("--", 0) == 0 && Equals != std::string::npos) {
-      Value = Option.substr(Equals + 1);
-      Option.erase(Equals);
-      HasValue = true;
-    }
-    const auto Flag = [&] {
-      if (HasValue) throw EUsageError(Option + " takes no value");
-    };
-    const auto TakeValue = [&]() -> const std::string& {
-      if (!HasValue) {
-        if (I + 1 >= Args.size()) throw EUsageError(Option + " needs a value");
-        Value = Args[++I];
-      }
-      return Value;
-    };
+  TCommandLine Command(Args);
+  while (Command.Next()) {
+    const std::string& Option = Command.Option();
     if (Option == "--help" || Option == "-h") {
-      Flag();
+      Command.Flag();
       Options.Help = true;
     } else if (Option == "--version") {
-      Flag();
+      Command.Flag();
       Options.Version = true;
     } else if (Option == "--listen") {
-      Options.Listen = TakeValue();
+      Options.Listen = Command.Value();
       if (Options.Listen.find(':') == std::string::npos) throw EUsageError("--listen needs HOST:PORT");
     } else if (Option == "--max-clients") {
-      Options.MaxClients = ParseCount(Option, TakeValue());
+      Options.MaxClients = ParseCount(Option, Command.Value());
       if (Options.MaxClients < 1 || Options.MaxClients > TModbusConnection::MaxClientsLimit)
         throw EUsageError("--max-clients: 1 to " + std::to_string(TModbusConnection::MaxClientsLimit));
     } else if (Option == "--idle-timeout") {
-      Options.IdleTimeout = ParseCount(Option, TakeValue());
+      Options.IdleTimeout = ParseCount(Option, Command.Value());
     } else if (Option == "--ascii") {
-      Flag();
+      Command.Flag();
       Options.TransmissionMode = tmASCII;
     } else if (Option == "--rtu") {
-      Flag();
+      Command.Flag();
       Options.TransmissionMode = tmRTU;
     } else if (Option == "--baud") {
-      Options.BaudRate = ParseCount(Option, TakeValue());
+      Options.BaudRate = ParseCount(Option, Command.Value());
       if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
     } else if (Option == "--parity") {
-      const std::string& Name = TakeValue();
+      const std::string& Name = Command.Value();
       if (Name == "none") Options.Parity = psNone;
       else if (Name == "odd") Options.Parity = psOdd;
       else if (Name == "even") Options.Parity = psEven;
       else throw EUsageError("--parity: '" + Name + "' is not none, odd or even");
     } else if (Option == "--data-bits") {
-      const Cardinal Bits = ParseCount(Option, TakeValue());
+      const Cardinal Bits = ParseCount(Option, Command.Value());
       if (Bits != 7 && Bits != 8) throw EUsageError("--data-bits: 7 or 8");
       Options.DataBits = Bits == 7 ? db7 : db8;
     } else if (Option == "--stop-bits") {
-      const Cardinal Bits = ParseCount(Option, TakeValue());
+      const Cardinal Bits = ParseCount(Option, Command.Value());
       if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
       Options.StopBits = Bits == 1 ? sb1 : sb2;
     } else if (Option == "--timeout") {
-      Options.Timeout = ParseCount(Option, TakeValue());
+      Options.Timeout = ParseCount(Option, Command.Value());
       if (Options.Timeout == 0) throw EUsageError("--timeout: above 0 ms");
     } else if (Option == "--retries") {
-      Options.Retries = ParseCount(Option, TakeValue());
+      Options.Retries = ParseCount(Option, Command.Value());
       if (Options.Retries == 0) throw EUsageError("--retries: at least 1 attempt");
     } else if (!Option.empty() && Option[0] != '-' && Options.SerialPort.empty()) {
       Options.SerialPort = Option;
     } else {
-      throw EUsageError("unknown argument '" + Args[I] + "'");
+      throw EUsageError("unknown argument '" + Command.Argument() + "'");
     }
   }
   if (Options.SerialPort.empty() && !Options.Help && !Options.Version) throw EUsageError("no serial port named");

@@ -1,7 +1,5 @@
 #include "ScanOptions.h"
 
-#include <charconv>
-
 #include <Quorvel/Protocol.h>
 #include "DeviceOptions.h"
 
@@ -10,14 +8,6 @@ namespace Dorvane {
 using namespace Quorvel;
 
 namespace {
-
-Cardinal ParseNumber(const std::string& Option, std::string_view Text) {
-  Cardinal Value = 0;
-  const auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
-  if (Error != std::errc() || End != Text.data() + Text.size() || Text.empty())
-    throw EUsageError(Option + ": '" + std::string(Text) + "' is not a number");
-  return Value;
-}
 
 // "a,b,c", each item once, in the order given.
 std::vector<std::string_view> Items(const std::string& Option, const std::string& List) {
@@ -43,7 +33,7 @@ void AddOnce(std::vector<T>& Values, T Value) {
 std::vector<Cardinal> ParseRates(const std::string& List) {
   std::vector<Cardinal> Rates;
   for (const auto Item : Items("--baud", List)) {
-    const Cardinal Rate = ParseNumber("--baud", Item);
+    const Cardinal Rate = ParseCount("--baud", Item);
     if (Rate == 0) throw EUsageError("--baud: a rate must be above 0");
     AddOnce(Rates, Rate);
   }
@@ -66,8 +56,8 @@ std::vector<Byte> ParseAddresses(const std::string& List) {
   std::vector<Byte> Addresses;
   for (const auto Item : Items("--addresses", List)) {
     const auto Dash = Item.find('-');
-    const Cardinal First = ParseNumber("--addresses", Item.substr(0, Dash));
-    const Cardinal Last = Dash == std::string_view::npos ? First : ParseNumber("--addresses", Item.substr(Dash + 1));
+    const Cardinal First = ParseCount("--addresses", Item.substr(0, Dash));
+    const Cardinal Last = Dash == std::string_view::npos ? First : ParseCount("--addresses", Item.substr(Dash + 1));
     if (First < 1 || Last > 247 || First > Last)
       throw EUsageError("--addresses: '" + std::string(Item) + "' is not within 1 to 247");
     for (Cardinal Address = First; Address <= Last; ++Address) AddOnce(Addresses, static_cast<Byte>(Address));
@@ -81,52 +71,36 @@ const char* ModeName(TTransmissionMode Mode) { return Mode == tmASCII ? "ASCII" 
 
 TScanOptions ParseScanOptions(const std::vector<std::string>& Args) {
   TScanOptions Options;
-  for (std::size_t I = 0; I < Args.size(); ++I) {
-    std::string Option = Args[I];
-    std::string Value;
-    bool HasValue = false;
-    if (const auto Equals = Option.find('='); Option.rfind("--", 0) == 0 && Equals != std::string::npos) {
-      Value = Option.substr(Equals + 1);
-      Option.erase(Equals);
-      HasValue = true;
-    }
-    const auto Flag = [&] {
-      if (HasValue) throw EUsageError(Option + " takes no value");
-    };
-    const auto TakeValue = [&]() -> const std::string& {
-      if (!HasValue) {
-        if (I + 1 >= Args.size()) throw EUsageError(Option + " needs a value");
-        Value = Args[++I];
-      }
-      return Value;
-    };
+  TCommandLine Command(Args);
+  while (Command.Next()) {
+    const std::string& Option = Command.Option();
     if (Option == "--help" || Option == "-h") {
-      Flag();
+      Command.Flag();
       Options.Help = true;
     } else if (Option == "--version") {
-      Flag();
+      Command.Flag();
       Options.Version = true;
     } else if (Option == "--rtu" || Option == "--ascii" || Option == "--both") {
-      Flag();
+      Command.Flag();
       Options.Plan.Modes = Option == "--rtu" ? std::vector{tmRTU} : Option == "--ascii" ? std::vector{tmASCII} : std::vector{tmRTU, tmASCII};
     } else if (Option == "--baud") {
-      Options.Plan.BaudRates = ParseRates(TakeValue());
+      Options.Plan.BaudRates = ParseRates(Command.Value());
     } else if (Option == "--parity") {
-      Options.Plan.Parities = ParseParities(TakeValue());
+      Options.Plan.Parities = ParseParities(Command.Value());
     } else if (Option == "--addresses") {
-      Options.Plan.Addresses = ParseAddresses(TakeValue());
+      Options.Plan.Addresses = ParseAddresses(Command.Value());
     } else if (Option == "--timeout") {
-      Options.Plan.Timeout = ParseNumber(Option, TakeValue());
+      Options.Plan.Timeout = ParseCount(Option, Command.Value());
       if (Options.Plan.Timeout == 0) throw EUsageError("--timeout: at least 1 ms");
     } else if (Option == "--burst") {
-      Flag();
+      Command.Flag();
       Options.Plan.Burst = true;
     } else if (Option.rfind("-", 0) == 0 && Option != "-") {
-      throw EUsageError("unknown option '" + Args[I] + "'");
+      throw EUsageError("unknown option '" + Command.Argument() + "'");
     } else if (Options.Port.empty()) {
-      Options.Port = Args[I];
+      Options.Port = Command.Argument();
     } else {
-      throw EUsageError("one port only: '" + Args[I] + "' follows '" + Options.Port + "'");
+      throw EUsageError("one port only: '" + Command.Argument() + "' follows '" + Options.Port + "'");
     }
   }
   if (Options.Port.empty() && !Options.Help && !Options.Version) throw EUsageError("which port? Name it last");

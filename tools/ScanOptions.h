@@ -16,7 +16,7 @@ struct TScanOptions {
   bool Version = false;
 };
 
-// Args without the program name. Raises EUsageError (DeviceOptions.h), with a message for the
+// Args without the program name. Raises EUsageError (CommandLine.h), with a message for the
 // user, on anything it does not understand.
 TScanOptions ParseScanOptions(const std::vector<std::string>& Args);
 
