@@ -1,20 +1,18 @@
 // dorvane-device: the field display that the utility talks to, simulated on the library's server
 // side, for running the utility without the hardware.
 
-#include <exception>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Messages.h>
-#include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "DisplayDevice.h"
 #include "PseudoTerminalPair.h"
+#include "ProgramMain.h"
 #include "StopSignals.h"
 
 using namespace Quorvel;
@@ -62,26 +60,5 @@ int Run(const TDeviceOptions& Options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string Program = argc > 0 ? argv[0] : "dorvane-device";
-  TDeviceOptions Options;
-  try {
-    Options = ParseDeviceOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  } catch (const EUsageError& Error) {
-    std::cerr << Program << ": " << Error.what() << "\n\n" << DeviceUsage(Program);
-    return 2;
-  }
-  if (Options.Version) {
-    std::cout << "dorvane-device " << QUORVEL_VERSION_STRING << " (Quorvel library " << VersionString() << ")\n";
-    return 0;
-  }
-  if (Options.Help) {
-    std::cout << DeviceUsage(Program);
-    return 0;
-  }
-  try {
-    return Run(Options);
-  } catch (...) {
-    Application::HandleException(std::current_exception());
-    return 1;
-  }
+  return RunProgram<TDeviceOptions>({"dorvane-device", ParseDeviceOptions, DeviceUsage, Run}, argc, argv);
 }

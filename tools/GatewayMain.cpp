@@ -1,17 +1,15 @@
 // quorvel-gateway: a Modbus TCP server in front of a serial line (RTU or ASCII), for reaching
 // the devices on a local port from anywhere that speaks Modbus TCP.
 
-#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Messages.h>
-#include <Quorvel/Version.h>
 #include "Gateway.h"
 #include "GatewayOptions.h"
+#include "ProgramMain.h"
 #include "StopSignals.h"
 
 using namespace Quorvel;
@@ -56,26 +54,5 @@ int Run(const TGatewayOptions& Options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string Program = argc > 0 ? argv[0] : "quorvel-gateway";
-  TGatewayOptions Options;
-  try {
-    Options = ParseGatewayOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  } catch (const EUsageError& Error) {
-    std::cerr << Program << ": " << Error.what() << "\n\n" << GatewayUsage(Program);
-    return 2;
-  }
-  if (Options.Version) {
-    std::cout << "quorvel-gateway " << QUORVEL_VERSION_STRING << " (Quorvel library " << VersionString() << ")\n";
-    return 0;
-  }
-  if (Options.Help) {
-    std::cout << GatewayUsage(Program);
-    return 0;
-  }
-  try {
-    return Run(Options);
-  } catch (...) {
-    Application::HandleException(std::current_exception());
-    return 1;
-  }
+  return RunProgram<TGatewayOptions>({"quorvel-gateway", ParseGatewayOptions, GatewayUsage, Run}, argc, argv);
 }

@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
-#include <Quorvel/Application.h>
 #include <Quorvel/Connection.h>
 #include <Quorvel/Messages.h>
 #include <Quorvel/Scanner.h>
-#include <Quorvel/Version.h>
 #include "DeviceOptions.h"
 #include "ScanOptions.h"
+#include "ProgramMain.h"
 #include "StopSignals.h"
 
 using namespace Quorvel;
@@ -102,26 +101,5 @@ int Run(const TScanOptions& Options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string Program = argc > 0 ? argv[0] : "quorvel-scan";
-  TScanOptions Options;
-  try {
-    Options = ParseScanOptions(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  } catch (const EUsageError& Error) {
-    std::cerr << Program << ": " << Error.what() << "\n\n" << ScanUsage(Program);
-    return 2;
-  }
-  if (Options.Version) {
-    std::cout << "quorvel-scan " << QUORVEL_VERSION_STRING << " (Quorvel library " << VersionString() << ")\n";
-    return 0;
-  }
-  if (Options.Help) {
-    std::cout << ScanUsage(Program);
-    return 0;
-  }
-  try {
-    return Run(Options);
-  } catch (...) {
-    Application::HandleException(std::current_exception());
-    return 1;
-  }
+  return RunProgram<TScanOptions>({"quorvel-scan", ParseScanOptions, ScanUsage, Run}, argc, argv);
 }
