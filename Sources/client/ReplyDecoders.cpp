@@ -1,6 +1,8 @@
 #include "client/ReplyDecoders.h"
 
 #include <algorithm>
+#include <tuple>
+#include <utility>
 
 #include <Quorvel/BitPacking.h>
 #include <Quorvel/Protocol.h>
@@ -98,7 +100,10 @@ TExceptionStatusValues DecodeExceptionStatusReply(const TModbusFrameCodec& Codec
 }
 
 TDiagnosticsReply DecodeDiagnosticsReply(const TModbusFrameCodec& Codec, TModbusTransaction& T) {
-  const auto [SubFunction, Data] = RequestWords(T);
+  // Plain names, not a structured binding: the check below captures them, which not every
+  // compiler of C++20 takes.
+  Word SubFunction = 0, Data = 0;
+  std::tie(SubFunction, Data) = RequestWords(T);
   TDiagnosticsReply V;
   V.Action = ActionOfRequest(SubFunction, Data);
   CheckReply(Codec, T, [&](TModbusBuffer& R) {
