@@ -2,6 +2,8 @@
 // from one that connects out ("tcp-listen://"), with the same framing, retries and events as on a
 // serial line.
 
+#include <thread>
+
 #include <Quorvel/MemoryServer.h>
 #include <Quorvel/SerialPorts.h>
 #include "ErrorMessage.h"
@@ -323,6 +325,50 @@ TEST_F(ModbusTcpTest, AClientThatBreaksTheRulesIsClosedAndNoOtherIs) {
   ASSERT_TRUE(PumpUntilFlag(Finished, 30000));
   Device.Join();
   EXPECT_EQ(Failures, std::vector<std::string>{});
+}
+
+// A client that keeps sending and never takes its replies: once what the system buffers is full,
+// the reply that cannot be written within the send time-out closes that client, and the client
+// beside it is answered before and after.
+TEST_F(ModbusTcpTest, AClientThatSendsForeverIsClosedAndNoOtherIs) {
+  TModbusMemoryServer Memory;
+  const Word Port = Listen(Memory);
+  Memory.HoldingRegisters() = {0, TRegValues(125, 7)};
+  // Each request asks for 125 registers, so that the replies fill the buffers long before the
+  // requests would.
+  TFrameData Flood;
+  for (Word Id = 0; Id < 1000; ++Id) Flood = Flood + Mbap(Id, Hex("01 03 00 00 00 7D"));
+  std::atomic<bool> Finished{false};
+  int Answered = 0, Unanswered = 0;
+  bool Closed = false, AnsweredAfter = false;
+  TTcpDevice Device(Port, [&](TSocketPeer& Good) {
+    const auto Ask = [&Good] {
+      Good.Write(Mbap(5, ReadRequestFrame));
+      return Good.ReadFrame(20ms, 3000ms) == Mbap(5, Hex("01 03 02 00 07"));
+    };
+    TSocketPeer Bad(Port);
+    std::atomic<bool> Flooding{true};
+    std::thread Flooder([&] {
+      const auto GiveUp = std::chrono::steady_clock::now() + 20s;
+      while (Bad.Write(Flood) && std::chrono::steady_clock::now() < GiveUp) {
+      }
+      Flooding = false;
+    });
+    while (Flooding) {
+      ++(Ask() ? Answered : Unanswered);
+      std::this_thread::sleep_for(50ms);
+    }
+    Flooder.join();
+    Closed = Bad.WaitForHangUp(500ms);
+    AnsweredAfter = Ask();
+    Finished = true;
+  });
+  ASSERT_TRUE(PumpUntilFlag(Finished, 40000));
+  Device.Join();
+  EXPECT_TRUE(Closed) << "the client that sends forever is still connected";
+  EXPECT_GT(Answered, 0);
+  EXPECT_EQ(Unanswered, 0);
+  EXPECT_TRUE(AnsweredAfter);
 }
 
 TEST_F(ModbusTcpTest, SeveralRequestsGoOutBeforeTheirRepliesWhenAllowed) {
