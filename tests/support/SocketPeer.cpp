@@ -101,8 +101,6 @@ TFrameData TSocketPeer::ReadFor(std::chrono::milliseconds Duration) {
 
 bool TSocketPeer::WaitForHangUp(std::chrono::milliseconds Timeout) {
   if (!Connected(Timeout)) return false;
-  // A write or read that found the connection broken has seen the hang-up already.
-  if (Socket_.Failed()) return true;
   Platform::TEventObject Wake(true);
   return Socket_.WaitForSignal(Wake, Ms(Timeout)) == Platform::TWaitResult::Failed;
 }

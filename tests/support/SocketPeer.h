@@ -60,7 +60,7 @@ class TSocketPeer {
   TFrameData ReadFrame(std::chrono::milliseconds Silence, std::chrono::milliseconds Timeout);
   // Every byte that arrives within Duration.
   TFrameData ReadFor(std::chrono::milliseconds Duration);
-  // True when the other end closes within Timeout, or has been found closed already.
+  // True when the other end closes within Timeout.
   bool WaitForHangUp(std::chrono::milliseconds Timeout);
   // The socket closed: a lost connection for the other end.
   void Close();
