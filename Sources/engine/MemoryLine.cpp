@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/Timing.h"
 #include "platform/Clock.h"
 
 namespace Quorvel {
@@ -11,13 +12,6 @@ namespace {
 
 TMemoryLine::TSide Other(TMemoryLine::TSide Side) noexcept {
   return Side == TMemoryLine::SideA ? TMemoryLine::SideB : TMemoryLine::SideA;
-}
-
-// The milliseconds left of a wait that began at Start (in microseconds) with TimeoutMs.
-Cardinal Left(std::uint64_t Start, Cardinal TimeoutMs) noexcept {
-  if (TimeoutMs == Infinite) return Infinite;
-  const std::uint64_t Spent = (Platform::MonotonicMicroseconds() - Start) / 1000;
-  return Spent >= TimeoutMs ? 0 : static_cast<Cardinal>(TimeoutMs - Spent);
 }
 
 }  // namespace
@@ -89,7 +83,7 @@ TWaitResult TMemoryLine::WaitForInput(Cardinal TimeoutMs, Platform::TEventObject
   }
   const std::uint64_t Start = Platform::MonotonicMicroseconds();
   for (;;) {
-    const int Signalled = Platform::WaitForEither(End.Readable, Stop, Left(Start, TimeoutMs));
+    const int Signalled = Platform::WaitForEither(End.Readable, Stop, TimeLeft(Start, TimeoutMs));
     if (Signalled == 2) return TWaitResult::Stopped;
     if (Signalled == 0) return TWaitResult::Timeout;
     std::lock_guard Guard(FWire->Lock);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <Quorvel/Errors.h>
+#include "engine/Timing.h"
 #include "platform/Clock.h"
 
 namespace Quorvel {
@@ -11,12 +12,6 @@ namespace Quorvel {
 namespace {
 
 constexpr int ListenBacklog = 16;
-
-Cardinal Left(std::uint64_t StartUs, Cardinal TimeoutMs) noexcept {
-  if (TimeoutMs == Infinite) return Infinite;
-  const std::uint64_t Spent = (Platform::MonotonicMicroseconds() - StartUs) / 1000;
-  return Spent >= TimeoutMs ? 0 : TimeoutMs - static_cast<Cardinal>(Spent);
-}
 
 }  // namespace
 
@@ -128,7 +123,7 @@ TWaitResult TModbusTcpServerLine::WaitForInput(Cardinal TimeoutMs, Platform::TEv
       return TWaitResult::Input;
     }
     const Cardinal Idle = CloseIdle();
-    const Cardinal Budget = Left(Start, TimeoutMs);
+    const Cardinal Budget = TimeLeft(Start, TimeoutMs);
     // A client with a whole request waiting is not read on: the rest stays in its socket until
     // that request is answered, so no client can flood the server, and no wait spins on it.
     for (std::size_t I = 0; I < FClients.size(); ++I) FWatch[I] = FClients[I]->Ready == 0;
@@ -137,7 +132,7 @@ TWaitResult TModbusTcpServerLine::WaitForInput(Cardinal TimeoutMs, Platform::TEv
                                                         &FListener, PeerWaiting, Stop, std::min(Budget, Idle));
     if (Result == TWaitResult::Stopped || Result == TWaitResult::Failed) return Result;
     if (Result == TWaitResult::Timeout) {
-      if (Left(Start, TimeoutMs) == 0) return TWaitResult::Timeout;
+      if (TimeLeft(Start, TimeoutMs) == 0) return TWaitResult::Timeout;
       continue;
     }
     if (PeerWaiting) Accept();

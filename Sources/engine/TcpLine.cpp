@@ -1,6 +1,7 @@
 #include "engine/TcpLine.h"
 
 #include <Quorvel/Errors.h>
+#include "engine/Timing.h"
 #include "platform/Clock.h"
 
 namespace Quorvel {
@@ -10,12 +11,6 @@ namespace {
 // Peers that connect while one is served wait in the system's queue, not refused: a device server
 // that reconnects after a break is taken as soon as its old connection is seen gone.
 constexpr int ListenBacklog = 4;
-
-Cardinal Left(std::uint64_t StartUs, Cardinal TimeoutMs) noexcept {
-  if (TimeoutMs == Infinite) return Infinite;
-  const std::uint64_t Spent = (Platform::MonotonicMicroseconds() - StartUs) / 1000;
-  return Spent >= TimeoutMs ? 0 : TimeoutMs - static_cast<Cardinal>(Spent);
-}
 
 }  // namespace
 
@@ -44,12 +39,12 @@ TWaitResult TTcpLine::WaitForInput(Cardinal TimeoutMs, Platform::TEventObject* S
   const std::uint64_t Start = Platform::MonotonicMicroseconds();
   for (;;) {
     if (HavePeer()) {
-      const TWaitResult Result = FSocket.WaitForInput(Left(Start, TimeoutMs), Stop);
+      const TWaitResult Result = FSocket.WaitForInput(TimeLeft(Start, TimeoutMs), Stop);
       if (Result != TWaitResult::Failed) return Result;
       FSocket.Close();
       continue;
     }
-    const TWaitResult Peer = FListener.WaitForPeer(Left(Start, TimeoutMs), Stop);
+    const TWaitResult Peer = FListener.WaitForPeer(TimeLeft(Start, TimeoutMs), Stop);
     if (Peer != TWaitResult::Input) return Peer;
   }
 }
@@ -63,12 +58,12 @@ TWaitResult TTcpLine::WaitForSignal(Platform::TEventObject& Wake, Cardinal Timeo
   const std::uint64_t Start = Platform::MonotonicMicroseconds();
   for (;;) {
     if (HavePeer()) {
-      const TWaitResult Result = FSocket.WaitForSignal(Wake, Left(Start, TimeoutMs));
+      const TWaitResult Result = FSocket.WaitForSignal(Wake, TimeLeft(Start, TimeoutMs));
       if (Result != TWaitResult::Failed) return Result;
       FSocket.Close();
       continue;
     }
-    const TWaitResult Peer = FListener.WaitForPeerOrSignal(Wake, Left(Start, TimeoutMs));
+    const TWaitResult Peer = FListener.WaitForPeerOrSignal(Wake, TimeLeft(Start, TimeoutMs));
     if (Peer != TWaitResult::Input) return Peer;
   }
 }
@@ -90,9 +85,9 @@ bool TTcpLine::WriteFrame(const Byte* Data, Cardinal Length, Cardinal TimeoutMs)
   const std::uint64_t Start = Platform::MonotonicMicroseconds();
   while (Listening() && !HavePeer()) {
     if (FSocket.IsOpen()) FSocket.Close();
-    if (FListener.WaitForPeer(Left(Start, TimeoutMs), nullptr) != TWaitResult::Input) return false;
+    if (FListener.WaitForPeer(TimeLeft(Start, TimeoutMs), nullptr) != TWaitResult::Input) return false;
   }
-  return FSocket.Write(Data, Length, Left(Start, TimeoutMs));
+  return FSocket.Write(Data, Length, TimeLeft(Start, TimeoutMs));
 }
 
 void TTcpLine::Abandon() noexcept {

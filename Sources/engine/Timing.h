@@ -2,6 +2,8 @@
 /// @file
 /// One time budget spread over several waits, on a millisecond tick that wraps at 2^32.
 
+#include <cstdint>
+
 #include <Quorvel/Types.h>
 
 namespace Quorvel {
@@ -18,5 +20,9 @@ constexpr void DeductElapsedAt(Cardinal Start, Cardinal Now, Cardinal& Remaining
   const Cardinal Elapsed = Now - Start;
   Remaining = Elapsed < Remaining ? Remaining - Elapsed : 0;
 }
+
+/// The milliseconds left of a wait of TimeoutMs (Infinite stays Infinite) that began at StartUs on
+/// the monotonic microsecond clock, for the lines that spread one wait over several.
+Cardinal TimeLeft(std::uint64_t StartUs, Cardinal TimeoutMs) noexcept;
 
 }  // namespace Quorvel
