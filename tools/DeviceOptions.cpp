@@ -17,12 +17,6 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
     } else if (Option == "--version") {
       Command.Flag();
       Options.Version = true;
-    } else if (Option == "--ascii") {
-      Command.Flag();
-      Options.TransmissionMode = tmASCII;
-    } else if (Option == "--rtu") {
-      Command.Flag();
-      Options.TransmissionMode = tmRTU;
     } else if (Option == "--port") {
       Options.Port = Command.Value();
       if (Options.Port.empty()) throw EUsageError("--port needs a port name");
@@ -31,23 +25,6 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
       Options.ModbusTcp = Option == "--modbus-tcp";
       // The host and port themselves are checked by opening them.
       if (Options.Tcp.find(':') == std::string::npos) throw EUsageError(Option + " needs HOST:PORT");
-    } else if (Option == "--baud") {
-      Options.BaudRate = ParseCount(Option, Command.Value());
-      if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
-    } else if (Option == "--parity") {
-      const std::string& Name = Command.Value();
-      if (Name == "none") Options.Parity = psNone;
-      else if (Name == "odd") Options.Parity = psOdd;
-      else if (Name == "even") Options.Parity = psEven;
-      else throw EUsageError("--parity: '" + Name + "' is not none, odd or even");
-    } else if (Option == "--data-bits") {
-      const Cardinal Bits = ParseCount(Option, Command.Value());
-      if (Bits != 7 && Bits != 8) throw EUsageError("--data-bits: 7 or 8");
-      Options.DataBits = Bits == 7 ? db7 : db8;
-    } else if (Option == "--stop-bits") {
-      const Cardinal Bits = ParseCount(Option, Command.Value());
-      if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
-      Options.StopBits = Bits == 1 ? sb1 : sb2;
     } else if (Option == "--address") {
       const Cardinal Address = ParseCount(Option, Command.Value());
       if (Address < 1 || Address > 247) throw EUsageError("--address: 1 to 247");
@@ -58,7 +35,7 @@ TDeviceOptions ParseDeviceOptions(const std::vector<std::string>& Args) {
     } else if (Option == "--gap") {
       Options.InterFrameGap = ParseCount(Option, Command.Value());
       Options.LengthAware = true;
-    } else {
+    } else if (!ReadLineOption(Command, Options)) {
       throw EUsageError("unknown argument '" + Command.Argument() + "'");
     }
   }
@@ -95,22 +72,9 @@ std::string DeviceUsage(const std::string& Program) {
 }
 
 void ApplyLineSettings(const TDeviceOptions& Options, TModbusConnection& Connection) {
+  ApplyLineOptions(Options, Connection);
+  if (Options.ModbusTcp) Connection.SetTransmissionMode(tmModbusTCP);
   Connection.SetConnectionMode(cmServer);
-  Connection.SetTransmissionMode(Options.ModbusTcp ? tmModbusTCP : Options.TransmissionMode);
-  // ASCII frames end at CR LF; the silence between two characters of one frame may be long.
-  // The settings dialog's ASCII defaults allow a second, and so does the device.
-  if (Options.TransmissionMode == tmASCII) Connection.SetSilentInterval(1000);
-  TBaudRate Rate = brCustom;
-  for (int R = br110; R < brCustom; ++R) {
-    if (BaudRateValue(static_cast<TBaudRate>(R), 0) == Options.BaudRate) Rate = static_cast<TBaudRate>(R);
-  }
-  if (Rate == brCustom)
-    Connection.SetCustomBaudRate(Options.BaudRate);
-  else
-    Connection.SetBaudRate(Rate);
-  Connection.SetParity(Options.Parity);
-  Connection.SetDataBits(Options.DataBits);
-  Connection.SetStopBits(Options.StopBits);
   Connection.SetLengthAwareFraming(Options.LengthAware);
   Connection.SetInterFrameGap(Options.InterFrameGap);
 }

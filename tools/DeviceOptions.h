@@ -6,7 +6,7 @@
 
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/Types.h>
-#include "CommandLine.h"
+#include "LineOptions.h"
 
 namespace Quorvel {
 class TModbusConnection;
@@ -14,20 +14,13 @@ class TModbusConnection;
 
 namespace Dorvane {
 
-// The utility starts with 19200 bit/s, 8 data bits, no parity, 1 stop bit and RTU framing; the
-// device answers with the same unless told otherwise.
-struct TDeviceOptions {
+struct TDeviceOptions : TLineOptions {
   std::string Port;  // empty: the device makes a virtual serial line of its own
   // HOST:PORT where it serves its frames over TCP, as a serial device server does; empty: a
   // serial line. The line settings still time the frames.
   std::string Tcp;
   // --modbus-tcp: Tcp is where it serves Modbus TCP, not RTU or ASCII frames.
   bool ModbusTcp = false;
-  Quorvel::TTransmissionMode TransmissionMode = Quorvel::tmRTU;
-  Quorvel::Cardinal BaudRate = 19200;
-  Quorvel::TParityScheme Parity = Quorvel::psNone;
-  Quorvel::TDataBits DataBits = Quorvel::db8;
-  Quorvel::TStopBits StopBits = Quorvel::sb1;
   // The server address it answers at, 1..247; the utility sends to 1.
   Quorvel::Byte Address = 1;
   // Length-aware framing: it answers at a request's last byte (after the gap) instead of after

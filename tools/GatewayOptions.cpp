@@ -26,29 +26,6 @@ TGatewayOptions ParseGatewayOptions(const std::vector<std::string>& Args) {
         throw EUsageError("--max-clients: 1 to " + std::to_string(TModbusConnection::MaxClientsLimit));
     } else if (Option == "--idle-timeout") {
       Options.IdleTimeout = ParseCount(Option, Command.Value());
-    } else if (Option == "--ascii") {
-      Command.Flag();
-      Options.TransmissionMode = tmASCII;
-    } else if (Option == "--rtu") {
-      Command.Flag();
-      Options.TransmissionMode = tmRTU;
-    } else if (Option == "--baud") {
-      Options.BaudRate = ParseCount(Option, Command.Value());
-      if (Options.BaudRate == 0) throw EUsageError("--baud: the rate must be above 0");
-    } else if (Option == "--parity") {
-      const std::string& Name = Command.Value();
-      if (Name == "none") Options.Parity = psNone;
-      else if (Name == "odd") Options.Parity = psOdd;
-      else if (Name == "even") Options.Parity = psEven;
-      else throw EUsageError("--parity: '" + Name + "' is not none, odd or even");
-    } else if (Option == "--data-bits") {
-      const Cardinal Bits = ParseCount(Option, Command.Value());
-      if (Bits != 7 && Bits != 8) throw EUsageError("--data-bits: 7 or 8");
-      Options.DataBits = Bits == 7 ? db7 : db8;
-    } else if (Option == "--stop-bits") {
-      const Cardinal Bits = ParseCount(Option, Command.Value());
-      if (Bits != 1 && Bits != 2) throw EUsageError("--stop-bits: 1 or 2");
-      Options.StopBits = Bits == 1 ? sb1 : sb2;
     } else if (Option == "--timeout") {
       Options.Timeout = ParseCount(Option, Command.Value());
       if (Options.Timeout == 0) throw EUsageError("--timeout: above 0 ms");
@@ -57,7 +34,7 @@ TGatewayOptions ParseGatewayOptions(const std::vector<std::string>& Args) {
       if (Options.Retries == 0) throw EUsageError("--retries: at least 1 attempt");
     } else if (!Option.empty() && Option[0] != '-' && Options.SerialPort.empty()) {
       Options.SerialPort = Option;
-    } else {
+    } else if (!ReadLineOption(Command, Options)) {
       throw EUsageError("unknown argument '" + Command.Argument() + "'");
     }
   }
@@ -97,13 +74,7 @@ void ApplyGatewayOptions(const TGatewayOptions& Options, TModbusConnection& Tcp,
   Tcp.SetMaxClients(Options.MaxClients);
   Tcp.SetIdleTimeout(Options.IdleTimeout);
 
-  TDeviceOptions Line;
-  Line.TransmissionMode = Options.TransmissionMode;
-  Line.BaudRate = Options.BaudRate;
-  Line.Parity = Options.Parity;
-  Line.DataBits = Options.DataBits;
-  Line.StopBits = Options.StopBits;
-  ApplyLineSettings(Line, Serial);
+  ApplyLineOptions(Options, Serial);
   Serial.SetConnectionMode(cmClient);
   Serial.SetPort(Options.SerialPort);
   Serial.SetReceiveTimeout(Options.Timeout);

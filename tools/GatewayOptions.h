@@ -6,7 +6,7 @@
 
 #include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/Types.h>
-#include "DeviceOptions.h"
+#include "LineOptions.h"
 
 namespace Quorvel {
 class TModbusConnection;
@@ -14,17 +14,13 @@ class TModbusConnection;
 
 namespace Dorvane {
 
-struct TGatewayOptions {
+// The line options are the serial line's, where the gateway is the client.
+struct TGatewayOptions : TLineOptions {
   // Where the Modbus TCP clients connect: this machine only, unless told otherwise.
   std::string Listen = "127.0.0.1:502";
   Quorvel::Cardinal MaxClients = 8;
   Quorvel::Cardinal IdleTimeout = 60000;
   std::string SerialPort;
-  Quorvel::TTransmissionMode TransmissionMode = Quorvel::tmRTU;
-  Quorvel::Cardinal BaudRate = 19200;
-  Quorvel::TParityScheme Parity = Quorvel::psNone;
-  Quorvel::TDataBits DataBits = Quorvel::db8;
-  Quorvel::TStopBits StopBits = Quorvel::sb1;
   Quorvel::Cardinal Timeout = 1000;  // ms for a reply on the line
   Quorvel::Cardinal Retries = 1;     // attempts per request
   bool Help = false;
