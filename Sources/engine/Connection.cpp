@@ -251,6 +251,8 @@ void TModbusConnection::SetRTSEnabled(bool Value) { SetWhileInactive(*this, FRTS
 void TModbusConnection::SetTransmissionMode(TTransmissionMode Value) { SetWhileInactive(*this, FTransmissionMode, Value); }
 void TModbusConnection::SetLengthAwareFraming(bool Value) { SetWhileInactive(*this, FLengthAwareFraming, Value); }
 void TModbusConnection::SetIdleTimeout(Cardinal Value) { SetWhileInactive(*this, FIdleTimeout, Value); }
+void TModbusConnection::SetExchangeOnCaller(bool Value) { SetWhileInactive(*this, FExchangeOnCaller, Value); }
+void TModbusConnection::SetServeOnWorker(bool Value) { SetWhileInactive(*this, FServeOnWorker, Value); }
 
 void TModbusConnection::SetMaxOutstanding(Cardinal Value) {
   if (Value == FMaxOutstanding) return;
@@ -376,12 +378,14 @@ void TModbusConnection::UnregisterClient(TModbusClient* Client) {
 
 void TModbusConnection::RegisterServer(TModbusServer* Server) {
   RequireMainThread("RegisterServer");
+  std::lock_guard Lock(FEngine->ServersLock);
   if (Server != nullptr && std::find(FServers.begin(), FServers.end(), Server) == FServers.end())
     FServers.push_back(Server);
 }
 
 void TModbusConnection::UnregisterServer(TModbusServer* Server) {
   RequireMainThread("UnregisterServer");
+  std::lock_guard Lock(FEngine->ServersLock);
   std::erase(FServers, Server);
 }
 
@@ -409,7 +413,7 @@ void TModbusConnection::WriteOwnAddress(const TModbusServer& Server, TModbusBuff
 
 void TModbusConnection::SubmitTransaction(std::unique_ptr<TModbusTransaction>& Transaction) {
   CheckActive();
-  FEngine->Thread->Enqueue(std::move(Transaction));
+  if (!FEngine->Thread->CarryHere(Transaction)) FEngine->Thread->Enqueue(std::move(Transaction));
 }
 
 void TModbusConnection::DispatchRequest(TModbusTransaction& Transaction) {

@@ -25,7 +25,8 @@ struct TModbusConnection::TEngine {
   explicit TEngine(TModbusConnection& Connection)
       : Window([&Connection](TMessage& Message) { Connection.HandleWindowMessage(Message); }) {}
 
-  // Null while closed. The worker uses it between opening and closing only.
+  // Null while closed. The worker uses it between opening and closing only (and, with
+  // ExchangeOnCaller, the main thread while it holds the worker's line lock).
   std::unique_ptr<TLine> Line;
   // Set by tests: a line of their own instead of the port.
   TLineFactory LineFactory;
@@ -33,18 +34,23 @@ struct TModbusConnection::TEngine {
   // until the next opening resets it.
   Platform::TEventObject StopEvent{true};
   TLineCounters Counters;
-  // Worker only, cleared at each opening: the line's failure has been reported.
+  // The carrying thread's (the worker's, or the main thread's with ExchangeOnCaller, under the
+  // worker's line lock), cleared at each opening: the line's failure has been reported.
   bool FailureReported = false;
-  // Worker only. Bytes that a length-aware read took past the end of its frame: the start of the
-  // next frame, which the next read begins with. Allocated at opening, emptied by every input purge.
+  // The carrying thread's. Bytes that a length-aware read took past the end of its frame: the
+  // start of the next frame, which the next read begins with. Allocated at opening, emptied by
+  // every input purge.
   std::vector<Byte> Carry;
   int CarryCount = 0;
-  // Worker only: when bytes last arrived, on the monotonic clock in microseconds.
+  // The carrying thread's: when bytes last arrived, on the monotonic clock in microseconds.
   std::uint64_t LastReceive = 0;
   std::unique_ptr<TTransactionThread> Thread;
   // Guards Thread against the requests that come from any thread (Offer): the main thread holds it
   // while it starts the worker and while it takes it away to stop it; only the main thread writes it.
   std::mutex ThreadLock;
+  // Guards the list of servers where the worker answers requests itself (ServeOnWorker); a
+  // server's handler may detach a server as it answers.
+  std::recursive_mutex ServersLock;
 
   // Any thread: Finish(Transaction) completes the frame (its check), then the transaction goes to
   // the worker, both under ThreadLock, so that the framing cannot change and the worker cannot go

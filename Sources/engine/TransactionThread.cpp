@@ -18,6 +18,9 @@ namespace Quorvel {
 
 TTransactionThread::TTransactionThread(TModbusConnection& Connection)
     : FConnection(Connection),
+      FExchangeOnCaller(Connection.ExchangeOnCaller() && Connection.ConnectionMode() == cmClient &&
+                        Connection.MaxOutstanding() == 1),
+      FServeOnWorker(Connection.ServeOnWorker()),
       FRawSize(Connection.RawFrameSize()),
       FRxArea(static_cast<std::size_t>(FRawSize)),
       FTxArea(static_cast<std::size_t>(FRawSize)) {
@@ -48,6 +51,20 @@ void TTransactionThread::Enqueue(std::unique_ptr<TModbusTransaction> Transaction
     Wake = std::exchange(FWaiting, false);
   }
   if (Wake) FQueueEvent.Set();
+}
+
+// Only the main thread carries here, and never a transaction with a completion of its own: what
+// that runs may close the connection, which would take the worker, and this lock, from under it.
+bool TTransactionThread::CarryHere(std::unique_ptr<TModbusTransaction>& Transaction) {
+  if (!FExchangeOnCaller || Transaction->Completion || !MainThread::IsMainThread()) return false;
+  std::unique_lock Line(FLineLock, std::try_to_lock);
+  if (!Line.owns_lock() || !FListening || Terminated()) return false;
+  {
+    std::lock_guard Lock(FQueueLock);
+    if (!FQueue.empty()) return false;
+  }
+  ProcessTransaction(std::move(Transaction));
+  return true;
 }
 
 bool TTransactionThread::DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction) {
@@ -98,6 +115,9 @@ void TTransactionThread::HandleException() noexcept {
     return;
   } catch (...) {
   }
+  // Carried on the main thread (ExchangeOnCaller), the failure is shown from the pump: what that
+  // runs may close the connection, which must not happen while this transaction holds the line.
+  if (MainThread::IsMainThread() && MainThread::Post([Failed] { Application::HandleException(Failed); })) return;
   try {
     Synchronize([&Failed] { Application::HandleException(Failed); });
   } catch (...) {
@@ -106,21 +126,39 @@ void TTransactionThread::HandleException() noexcept {
 }
 
 // The silence rule needs the first frame read to start on a frame boundary; length-aware framing
-// finds boundaries by itself, and its opening purged the port already. From then on the worker
-// hears every frame: the application is told (OnReady), unless closing cut the wait short.
+// finds boundaries by itself, and its opening purged the port already.
 void TTransactionThread::DiscardStartInput() {
   if (!FConnection.LengthAwareFraming()) FConnection.DiscardInput();
+}
+
+// From the start-up discard on, the worker hears every frame: the application is told, unless
+// closing cut the wait short.
+void TTransactionThread::AnnounceReady() {
   if (!Terminated()) FConnection.FEngine->Window.PostAlways(TModbusConnection::WM_READY, FConnection.FSession, {});
 }
 
 // Queued transactions go out back to back; the worker waits only when it finds the queue empty.
 void TTransactionThread::RunClient() {
-  DiscardStartInput();
+  {
+    std::lock_guard Line(FLineLock);
+    DiscardStartInput();
+    FListening = true;
+  }
+  // Once the line is free: a request made at the news may be carried on the main thread.
+  AnnounceReady();
   if (FConnection.IsModbusTCP() && FConnection.MaxOutstanding() > 1) return RunPipelinedClient();
   while (!Terminated()) {
-    std::unique_ptr<TModbusTransaction> Transaction;
-    if (DequeueOrWait(Transaction)) {
-      ProcessTransaction(std::move(Transaction));
+    {
+      std::lock_guard Line(FLineLock);
+      std::unique_ptr<TModbusTransaction> Transaction;
+      if (DequeueOrWait(Transaction)) {
+        ProcessTransaction(std::move(Transaction));
+        continue;
+      }
+    }
+    // The main thread may carry a transaction over the line meanwhile: the line is left alone.
+    if (FExchangeOnCaller) {
+      FQueueEvent.Wait(Infinite);
       continue;
     }
     // The port is watched while idle too, so that an adapter pulled out between requests is told
@@ -406,6 +444,7 @@ void TTransactionThread::RunServer() {
   TModbusConnection& C = FConnection;
   TModbusTransaction Transaction(C.FrameBufferSize());
   DiscardStartInput();
+  AnnounceReady();
   while (!Terminated()) {
     try {
       Cardinal Remaining = Infinite;
@@ -426,12 +465,18 @@ void TTransactionThread::AnswerRequest(TModbusTransaction& Transaction) {
   TModbusConnection& C = FConnection;
   Transaction.Info.ServerAddress = C.ReadServerAddress(Transaction.Request);
   Transaction.Reply.SetSize(0);
-  // The servers and their data live on the main thread; this worker waits meanwhile.
   bool Served = false;
-  Synchronize([&C, &Transaction, &Served] {
+  const auto Serve = [&C, &Transaction, &Served] {
     Served = C.FindServer(Transaction.Info.ServerAddress) != nullptr;
     C.DispatchRequest(Transaction);
-  });
+  };
+  if (FServeOnWorker) {
+    std::lock_guard Lock(C.FEngine->ServersLock);
+    Serve();
+  } else {
+    // The servers and their data live on the main thread; this worker waits meanwhile.
+    Synchronize(Serve);
+  }
   if (Transaction.Info.ServerAddress == 0) return;  // a broadcast is never answered
   // A Modbus TCP client asks a unit id that nothing here serves: it is talking to the wrong
   // server, and it would only wait for answers that never come.

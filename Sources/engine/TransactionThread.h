@@ -25,6 +25,9 @@ class TTransactionThread : public TThread {
   ~TTransactionThread() override;
 
   void Enqueue(std::unique_ptr<TModbusTransaction> Transaction);
+  // ExchangeOnCaller: carries Transaction out on the calling (main) thread when nothing is queued
+  // or under way; false, with Transaction left with the caller to queue, otherwise.
+  bool CarryHere(std::unique_ptr<TModbusTransaction>& Transaction);
   // Takes the first transaction; when the queue is empty, the worker's promise to wait for the
   // next Enqueue's signal instead.
   bool DequeueOrWait(std::unique_ptr<TModbusTransaction>& Transaction);
@@ -39,6 +42,8 @@ class TTransactionThread : public TThread {
 
  private:
   void DiscardStartInput();
+  // OnReady: the worker listens.
+  void AnnounceReady();
   void RunClient();
   void RunServer();
   void ProcessTransaction(std::unique_ptr<TModbusTransaction> Transaction);
@@ -74,6 +79,15 @@ class TTransactionThread : public TThread {
   void Finish(std::unique_ptr<TModbusTransaction> Transaction);
 
   TModbusConnection& FConnection;
+  // Read at opening: they cannot change while the connection is open.
+  const bool FExchangeOnCaller;
+  const bool FServeOnWorker;
+  // Held by whichever thread carries a client's transaction: the worker, or the main thread with
+  // ExchangeOnCaller. The worker takes it before it looks at the queue, so that a transaction it
+  // has taken is under way for the main thread too.
+  std::mutex FLineLock;
+  // Under FLineLock: the worker has done its start-up discard, which the first request follows.
+  bool FListening = false;
   Platform::TEventObject FQueueEvent{false};
   std::mutex FQueueLock;
   TRing<std::unique_ptr<TModbusTransaction>> FQueue;

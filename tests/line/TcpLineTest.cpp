@@ -374,6 +374,56 @@ TEST_F(ModbusTcpTest, AClientThatSendsForeverIsClosedAndNoOtherIs) {
   EXPECT_EQ(Unanswered, 0);
 }
 
+// With the exchange on the calling thread, a request made while the connection is idle has its
+// reply read when the call returns; its event still comes once, through the pump.
+TEST_F(ModbusTcpTest, OnTheCallingThreadARequestIsCarriedWithinTheCall) {
+  Connection.SetExchangeOnCaller(true);
+  TTcpDevice Device(Server, [](TSocketPeer& Peer) {
+    for (Word Id = 1; Id <= 3; ++Id) {
+      if (Peer.ReadFrame(10ms, 3000ms) != Mbap(Id, ReadRequestFrame)) return;
+      Peer.Write(Mbap(Id, ReadReplyFrame));
+    }
+  });
+  bool Ready = false;
+  Connection.SetOnReady([&Ready](TModbusConnection&) { Ready = true; });
+  Connection.Open();
+  ASSERT_TRUE(PumpUntil([&] { return Ready; }));
+  for (std::uint64_t Done = 1; Done <= 3; ++Done) {
+    Submit(ReadRequestPdu);
+    EXPECT_EQ(Connection.Statistics().FramesReceived, Done) << "the reply is in when the call returns";
+  }
+  EXPECT_TRUE(Client.Replies.empty()) << "the events wait for the pump";
+  ASSERT_TRUE(PumpUntil([&] { return Client.Replies.size() == 3; }));
+  for (const auto& Reply : Client.Replies) EXPECT_EQ(Reply.Info.ReplyStatus, rsSuccess);
+  EXPECT_FALSE(PumpUntil([&] { return Client.Replies.size() > 3; }, 100));
+}
+
+// Served on the worker, requests are answered while the main thread does something else, and the
+// server's events come on the worker.
+TEST_F(ModbusTcpTest, ServedOnTheWorkerRequestsNeedNoMainThread) {
+  TModbusMemoryServer Memory;
+  std::atomic<int> Writes{0}, WritesOnMain{0};
+  Memory.SetOnRegistersWrite([&](TModbusMemoryServer&, Word, Word) {
+    ++Writes;
+    if (MainThread::IsMainThread()) ++WritesOnMain;
+  });
+  Connection.SetServeOnWorker(true);
+  const Word Port = Listen(Memory);
+  TFrameData Written, Read;
+  // Not pumped: the main thread only waits for the script to end.
+  TTcpDevice Device(Port, [&](TSocketPeer& Peer) {
+    Peer.Write(Mbap(1, Hex("01 10 00 00 00 01 02 00 63")));
+    Written = Peer.ReadFrame(20ms, 3000ms);
+    Peer.Write(Mbap(2, ReadRequestFrame));
+    Read = Peer.ReadFrame(20ms, 3000ms);
+  });
+  Device.Join();
+  EXPECT_EQ(Written, Mbap(1, Hex("01 10 00 00 00 01")));
+  EXPECT_EQ(Read, Mbap(2, Hex("01 03 02 00 63")));
+  EXPECT_EQ(Writes, 1);
+  EXPECT_EQ(WritesOnMain, 0);
+}
+
 TEST_F(ModbusTcpTest, SeveralRequestsGoOutBeforeTheirRepliesWhenAllowed) {
   Connection.SetMaxOutstanding(3);
   Connection.SetReceiveTimeout(1500);

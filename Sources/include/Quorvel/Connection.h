@@ -222,6 +222,31 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   Cardinal IdleTimeout() const noexcept { return FIdleTimeout; }
   void SetIdleTimeout(Cardinal Value);
   ///@}
+  /// Client: a TModbusClient request made on the main thread while nothing is queued or under
+  /// way is carried out on the main thread, inside the call, instead of by the worker: the call
+  /// returns once the request has its outcome, and its event comes through the main thread's
+  /// queue as always. A request made while another is under way is queued for the worker as
+  /// usual, and so is every request of a TRequester. It spares the two thread switches that a
+  /// worker costs each request, which are most of a round trip on a fast link (Modbus TCP on a
+  /// local network); the price is that the main thread waits out each exchange, so it is for a
+  /// program that makes one request at a time and has nothing else to do meanwhile (a console
+  /// program), not for a window. With it the worker does not watch the idle line: a lost port
+  /// is told at the next request. Not used with MaxOutstanding above 1. Off by default; only
+  /// while inactive.
+  ///@{
+  bool ExchangeOnCaller() const noexcept { return FExchangeOnCaller; }
+  void SetExchangeOnCaller(bool Value);
+  ///@}
+  /// Server: the servers answer each request on the worker instead of on the main thread, which
+  /// the worker otherwise hands each request to and waits for (two thread switches a request).
+  /// Their handlers and events (a TModbusMemoryServer's OnRegistersWrite, say) then run on the
+  /// worker, and what they hold (their addresses, handlers and data) is the worker's while the
+  /// connection is open: change it while closed, or share it under a lock of the program's own.
+  /// Off by default; only while inactive.
+  ///@{
+  bool ServeOnWorker() const noexcept { return FServeOnWorker; }
+  void SetServeOnWorker(bool Value);
+  ///@}
   /// The most that MaxOutstanding and MaxClients may be.
   ///@{
   static constexpr Cardinal MaxOutstandingLimit = 16;
@@ -413,6 +438,8 @@ class QUORVEL_EXPORT TModbusConnection : public TComponent, public TModbusFrameC
   TStopBits FStopBits = sb1;
   TThreadPriority FThreadPriority = tpNormal;
   Cardinal FMaxOutstanding = 1;
+  bool FExchangeOnCaller = false;
+  bool FServeOnWorker = false;
   Cardinal FMaxClients = 8;
   Cardinal FIdleTimeout = 60000;
 
