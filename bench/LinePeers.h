@@ -82,12 +82,14 @@ class TOurServer : public TServerSide {
     Connection.SetConnectionMode(cmServer);
     Connection.Open();
   }
-  explicit TOurServer(TTcp Tcp) {
+  // OnWorker: the requests are answered on the worker (ServeOnWorker).
+  explicit TOurServer(TTcp Tcp, bool OnWorker = false) {
     Server.HoldingRegisters() = {FirstRegister, TRegValues(Line1.size(), 0)};
     Server.SetServerAddress(1);
     Server.SetConnection(&Connection);
     Configure(Connection, Tcp, true);
     Connection.SetConnectionMode(cmServer);
+    Connection.SetServeOnWorker(OnWorker);
     Connection.Open();
   }
 
@@ -170,8 +172,10 @@ class TOurClient : public TClientSide {
     Configure(Connection, Port, Baud, Framing);
     Begin();
   }
-  explicit TOurClient(TTcp Tcp) {
+  // OnCaller: each request is carried out on the calling thread (ExchangeOnCaller).
+  explicit TOurClient(TTcp Tcp, bool OnCaller = false) {
     Configure(Connection, Tcp, false);
+    Connection.SetExchangeOnCaller(OnCaller);
     Begin();
   }
 
