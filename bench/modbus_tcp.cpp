@@ -1,7 +1,8 @@
 // Modbus TCP on 127.0.0.1, one request at a time: display line 1 as WriteMultipleRegisters(443,
 // 11 values) to unit 1, each sent when the previous one has its answer, between our client and
 // server and libmodbus's, in all four pairs, and ours again each carrying the exchange on one
-// thread (the client's calling thread, the server's worker). Each result's items_per_second is requests a second.
+// thread (the client's calling thread, the server's worker). Each result's items_per_second is
+// requests a second.
 //
 //   bench_modbus_tcp [Google Benchmark options]
 //
