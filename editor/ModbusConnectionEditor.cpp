@@ -404,7 +404,9 @@ void TModbusConnectionEditForm::ShowConnection(const TModbusConnection& Connecti
   FlowControlRadioGroup->SetItemIndex(ListIndex(Connection.FlowControl(), 4, fcNone));
   DTREnabledCheckBox->setChecked(Connection.DTREnabled());
   RTSEnabledCheckBox->setChecked(Connection.RTSEnabled());
-  TransmissionModeRadioGroup->SetItemIndex(ListIndex(Connection.TransmissionMode(), 2, tmRTU));
+  FShownTransmissionMode =
+      static_cast<TTransmissionMode>(ListIndex(Connection.TransmissionMode(), tmModbusTCP + 1, tmRTU));
+  TransmissionModeRadioGroup->SetItemIndex(FShownTransmissionMode);
   SilentIntervalEdit->setText(DecimalText(Connection.SilentInterval()));
   ConnectionModeRadioGroup->SetItemIndex(ListIndex(Connection.ConnectionMode(), 2, cmClient));
   ThreadPriorityRadioGroup->SetItemIndex(ListIndex(Connection.ThreadPriority(), 7, tpNormal));
@@ -421,7 +423,7 @@ bool TModbusConnectionEditForm::NeedsReopen(const TModbusConnection& Connection)
          FlowControlRadioGroup->ItemIndex() != Connection.FlowControl() ||
          DTREnabledCheckBox->isChecked() != Connection.DTREnabled() ||
          RTSEnabledCheckBox->isChecked() != Connection.RTSEnabled() ||
-         TransmissionModeRadioGroup->ItemIndex() != Connection.TransmissionMode() ||
+         SelectedTransmissionMode() != Connection.TransmissionMode() ||
          ConnectionModeRadioGroup->ItemIndex() != Connection.ConnectionMode();
 }
 
@@ -451,7 +453,7 @@ void TModbusConnectionEditForm::WriteBack(TModbusConnection& Connection) {
   Connection.SetFlowControl(static_cast<TFlowControl>(FlowControlRadioGroup->ItemIndex()));
   Connection.SetDTREnabled(DTREnabledCheckBox->isChecked());
   Connection.SetRTSEnabled(RTSEnabledCheckBox->isChecked());
-  Connection.SetTransmissionMode(static_cast<TTransmissionMode>(TransmissionModeRadioGroup->ItemIndex()));
+  Connection.SetTransmissionMode(SelectedTransmissionMode());
   Connection.SetSilentInterval(EditCardinal(SilentIntervalEdit));
   Connection.SetConnectionMode(static_cast<TConnectionMode>(ConnectionModeRadioGroup->ItemIndex()));
   Connection.SetThreadPriority(static_cast<TThreadPriority>(ThreadPriorityRadioGroup->ItemIndex()));
@@ -464,6 +466,11 @@ void TModbusConnectionEditForm::WriteBack(TModbusConnection& Connection) {
 }
 
 bool TModbusConnectionEditForm::ClientModeSelected() const { return ConnectionModeRadioGroup->ItemIndex() == cmClient; }
+
+TTransmissionMode TModbusConnectionEditForm::SelectedTransmissionMode() const {
+  const int Index = TransmissionModeRadioGroup->ItemIndex();
+  return Index < 0 ? FShownTransmissionMode : static_cast<TTransmissionMode>(Index);
+}
 
 void TModbusConnectionEditForm::ValidateSerialPage() {
   if (BaudRateComboBox->currentIndex() == CustomBaudRateIndex) CheckEditRange(CustomBaudRateEdit, 0, CardinalMax);

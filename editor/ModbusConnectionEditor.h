@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <Quorvel/ConnectionSettings.h>
 #include <Quorvel/SerialPorts.h>
 
 class QCheckBox;
@@ -94,6 +95,7 @@ class TModbusConnectionEditForm : public QDialog {
   void ValidateSerialPage();
   void ValidateTransactionPage();
   bool ClientModeSelected() const;
+  Quorvel::TTransmissionMode SelectedTransmissionMode() const;
   void WriteBack(Quorvel::TModbusConnection& Connection);
   void PutPortFirst(const std::string& Port);
 
@@ -110,6 +112,9 @@ class TModbusConnectionEditForm : public QDialog {
   TRadioGroup* ParitySchemeRadioGroup = nullptr;
   TRadioGroup* StopBitsRadioGroup = nullptr;
   TRadioGroup* TransmissionModeRadioGroup = nullptr;
+  // The mode shown last: a framing the group does not offer (Modbus TCP) leaves it with nothing
+  // selected, and is written back as it was until the user picks RTU or ASCII.
+  Quorvel::TTransmissionMode FShownTransmissionMode = Quorvel::tmRTU;
   QLabel* Label2 = nullptr;
   QComboBox* BaudRateComboBox = nullptr;
   QLineEdit* CustomBaudRateEdit = nullptr;

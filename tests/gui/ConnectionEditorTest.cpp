@@ -202,6 +202,22 @@ TEST(ConnectionEditor, EveryPropertyMakesTheRoundTrip) {
   EXPECT_EQ(Settings(Target), Settings(Source));
 }
 
+// Modbus TCP is no choice of the dialog: shown with neither RTU nor ASCII selected, written back
+// unchanged, until the user picks one.
+TEST(ConnectionEditor, AModeTheDialogDoesNotOfferIsKeptUntilAnotherIsPicked) {
+  TModbusConnection Source, Target;
+  Source.SetTransmissionMode(tmModbusTCP);
+  TModbusConnectionEditForm Form;
+  Form.ShowConnection(Source);
+  auto* Modes = Child<TRadioGroup>(Form, "TransmissionModeRadioGroup");
+  EXPECT_EQ(Modes->ItemIndex(), -1);
+  Form.ApplyTo(Target);
+  EXPECT_EQ(Target.TransmissionMode(), tmModbusTCP);
+  Modes->SetItemIndex(tmASCII);
+  Form.ApplyTo(Target);
+  EXPECT_EQ(Target.TransmissionMode(), tmASCII);
+}
+
 TEST(ConnectionEditor, ARadioGroupClicksOncePerRealChangeOfSelection) {
   TRadioGroup Group;
   Group.SetItems({"A", "B", "C"});
