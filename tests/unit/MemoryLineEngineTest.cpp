@@ -80,7 +80,7 @@ TEST_F(MemoryLineTest, AttemptsEndAsTheRulesSay) {
       {"answered at the second attempt", {{}, {ReadReply}}, rsSuccess, 2},
   };
   Connection.SetMaxRetries(3);
-  Connection.SetReceiveTimeout(150);
+  Connection.SetReceiveTimeout(400);  // room for the three frames of a row, 100 ms apart
   Connection.Open();
   for (const auto& Row : Rows) {
     Client.Replies.clear();
@@ -90,7 +90,9 @@ TEST_F(MemoryLineTest, AttemptsEndAsTheRulesSay) {
         if (P.ReadFrame(5ms, 2000ms).empty()) return;
         for (const auto& Frame : Frames) {
           P.Write(Frame);
-          std::this_thread::sleep_for(30ms);  // a silence after each, as a device leaves it
+          // A silence after each, as a device leaves it: well above the silent time (20 ms), so that a
+          // worker scheduled late on a busy machine still sees the frames apart.
+          std::this_thread::sleep_for(100ms);
         }
       }
     });
