@@ -489,10 +489,12 @@ TEST_P(BusSoak, EveryServerAnswersItsOwnAndOurServerNoOtherStations) {
   EXPECT_EQ(Strays, 0) << "events for numbers that no request returned";
   EXPECT_EQ(Wrong, 0) << "successes whose values are not the server's";
   // The peers size frames by function code and lose their footing on the other stations' frames
-  // (DESIGN.md): they answer far less here than on a line of their own, but they do answer.
+  // (DESIGN.md): they answer far less here than on a line of their own, but they do answer. How
+  // often depends on the machine's timing: in eight runs on one machine libmodbus's server answered
+  // 25 to 42 of its 300, so the bound is one in twenty.
   EXPECT_GT(ByStatus[0][rsSuccess], Requests / 3 / 2) << "our server";
   for (int Server = 1; Server < 3; ++Server)
-    EXPECT_GT(ByStatus[Server][rsSuccess], Requests / 3 / 10) << "server " << int(Addresses[Server]);
+    EXPECT_GT(ByStatus[Server][rsSuccess], Requests / 3 / 20) << "server " << int(Addresses[Server]);
   EXPECT_TRUE(Shown.empty()) << Shown.size() << " messages, the first: " << Shown.front();
   EXPECT_LT(Growth, 1024) << "KiB of resident memory gained after the warm-up";
 
